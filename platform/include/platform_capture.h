@@ -1,0 +1,74 @@
+// Host-side view into the platform: what tests and tools read back (trace lines,
+// notifications, trace points, the diagnostic receiver's output, thread priorities) and
+// the diagnostic command a person would send to a module. Not part of the target's
+// platform; the library never includes it.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct QUORL_PAGE_INFO;
+
+namespace platform {
+
+struct Notification {
+  int kind;
+  int code;
+  int zero;
+  std::string file;
+  std::string function;
+  int line;
+};
+
+struct TracePoint {
+  unsigned short category;
+  unsigned short code;
+  int flag;
+  pthread_t thread;
+  uint64_t time_ns;  // CLOCK_MONOTONIC
+};
+
+// While capture is on, emwGENTrcPrintf lines, notifications and uc_trace lines are kept in
+// memory, in call order, instead of being written to standard error. All functions here
+// are thread-safe.
+void capture_begin();  // turns capture on and clears what was kept
+void capture_end();    // turns capture off (what was kept stays readable)
+
+struct TraceLine {
+  int module;
+  int level;
+  int zero;
+  std::string text;  // the formatted line, as printf would write it
+};
+std::vector<TraceLine> trace_lines();
+std::vector<Notification> notifications();
+std::vector<std::string> receiver_lines();  // "TAG: text" as uc_trace wrote it
+
+// Trace points recorded by quorl_commonmethod::trace_set, oldest first. The ring keeps the
+// latest `trace_ring_capacity()` points.
+std::vector<TracePoint> trace_points();
+void trace_points_clear();
+size_t trace_ring_capacity();
+
+// Page-information records registered with page_info_list_insert, in registration order.
+std::vector<QUORL_PAGE_INFO*> page_infos();
+
+// Sends the diagnostic command to the module registered under `name` (calls its
+// log_print()). Returns false when no module has that name.
+bool send_diagnostic_command(const std::string& name);
+std::vector<std::string> module_names();
+
+// Threads that called emwOSWSetTaskPriority, with the priority they asked for.
+struct PriorityRequest {
+  pthread_t thread;
+  int priority;
+};
+std::vector<PriorityRequest> priority_requests();
+
+// Full names of the framework threads started so far (running or not), in start order.
+std::vector<std::string> started_thread_names();
+
+}  // namespace platform
