@@ -1,0 +1,254 @@
+// Byte images of the records that cross the library's boundaries, checked on the machine
+// that runs the test. The expected images are built from byte offsets and the machine's
+// byte order with explicit helpers, never through the structs themselves, so a field that
+// moves, changes width or is stored in the wrong order shows up as a differing byte.
+//
+// The same test runs on the host (little-endian, 64-bit) and on the printer controller
+// (32-bit big-endian PowerPC, under qemu-ppc in the cross build).
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "quorl_cnv_pvgen.h"
+
+#if defined(__powerpc__) && !defined(__powerpc64__)
+// The controller build must really be the controller's ABI; a toolchain that quietly
+// produced a little-endian or 64-bit program would make every image below meaningless.
+static_assert(__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__, "controller build must be big-endian");
+static_assert(sizeof(void*) == 4, "controller build must have 4-byte pointers");
+static_assert(sizeof(long) == 4, "controller build must have a 4-byte long");
+static_assert(sizeof(unsigned long) == 4, "controller build must have a 4-byte unsigned long");
+#endif
+
+namespace {
+
+void put_be32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+void put_le32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// A byte image of a record as this machine stores it.
+template <std::size_t N>
+class Image {
+ public:
+  Image() { bytes_.fill(0); }
+
+  void word(std::size_t offset, uint32_t v) {
+    ASSERT_LE(offset + 4, N) << "word at " << offset << " lies outside the record";
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    put_be32(&bytes_[offset], v);
+#elif __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    put_le32(&bytes_[offset], v);
+#else
+#error "unsupported byte order"
+#endif
+  }
+
+  // A buffer descriptor: id, word 1, word 2.
+  void buf(std::size_t offset, uint32_t id, uint32_t w1, uint32_t w2) {
+    word(offset, id);
+    word(offset + 4, w1);
+    word(offset + 8, w2);
+  }
+
+  void byte(std::size_t offset, uint8_t v) {
+    bytes_.at(offset) = v;
+  }
+
+  const uint8_t* data() const {
+    return bytes_.data();
+  }
+
+ private:
+  std::array<uint8_t, N> bytes_;
+};
+
+// Compares a record with its expected image and names the first differing bytes, so a
+// failure says which field went wrong instead of only that something did.
+template <typename T>
+::testing::AssertionResult same_bytes(const T& record, const Image<sizeof(T)>& expected) {
+  uint8_t actual[sizeof(T)];
+  std::memcpy(actual, &record, sizeof(T));
+  std::string diffs;
+  int differing = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) {
+    if (actual[i] != expected.data()[i]) {
+      if (differing++ < 8) {
+        char line[64];
+        std::snprintf(line, sizeof line, "\n  offset %zu: got 0x%02x, want 0x%02x", i, actual[i],
+                      expected.data()[i]);
+        diffs += line;
+      }
+    }
+  }
+  if (differing == 0)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << differing << " byte(s) differ:" << diffs;
+}
+
+// Word values whose four bytes all differ, so a swapped or shifted word cannot match.
+constexpr uint32_t v(uint32_t n) {
+  return 0x11223300u + n;
+}
+
+}  // namespace
+
+// The machine's own stores agree with the byte order the images are built for. Under the
+// emulator this is what shows that the program really runs big-endian, not only that the
+// compiler said so.
+TEST(TargetLayout, MachineByteOrderMatchesImages) {
+  const uint32_t w = 0x0A0B0C0Du;
+  uint8_t stored[4];
+  std::memcpy(stored, &w, 4);
+  uint8_t be[4];
+  uint8_t le[4];
+  put_be32(be, w);
+  put_le32(le, w);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  EXPECT_EQ(0, std::memcmp(stored, be, 4));
+#else
+  EXPECT_EQ(0, std::memcmp(stored, le, 4));
+#endif
+#if defined(__powerpc__) && !defined(__powerpc64__)
+  EXPECT_EQ(0x0A, stored[0]) << "the controller stores the most significant byte first";
+#endif
+}
+
+// A caller fills the request block field by field, as the middleware does before each call.
+TEST(TargetLayout, RequestBlockAsTheCallerFillsIt) {
+  QUORL_CNV_PVGEN_BLK blk;
+  std::memset(&blk, 0, sizeof blk);
+  Image<2300> want;
+
+  blk.job_id = v(0x01);
+  want.word(0, v(0x01));
+  blk.page_id = 0x7FFFFFFE;
+  want.word(4, 0x7FFFFFFEu);
+  blk.asic = 0x00000001;
+  want.word(8, 0x00000001u);
+  blk.module = 0x00000003;
+  want.word(12, 0x00000003u);
+  blk.channel = 0x80000001u;
+  want.word(16, 0x80000001u);
+  blk.priority = 5;
+  want.word(20, 5);
+  blk.mode = 1;
+  want.word(24, 1);
+  blk.variant = v(0x08);
+  want.word(28, v(0x08));
+  blk.type = 2;
+  want.word(32, 2);
+  for (uint32_t i = 0; i < 3; ++i) {
+    blk.src[i] = {v(0x10 + i), v(0x20 + i), v(0x30 + i)};
+    want.buf(36 + 12 * i, v(0x10 + i), v(0x20 + i), v(0x30 + i));
+    blk.dst[i] = {v(0x40 + i), v(0x50 + i), v(0x60 + i)};
+    want.buf(72 + 12 * i, v(0x40 + i), v(0x50 + i), v(0x60 + i));
+    blk.ring[i] = {v(0x70 + i), v(0x80 + i), v(0x90 + i)};
+    want.buf(116 + 12 * i, v(0x70 + i), v(0x80 + i), v(0x90 + i));
+    blk.plane_result[i] = v(0xA0 + i);
+    want.word(2284 + 4 * i, v(0xA0 + i));
+  }
+  blk.band_total = 64;
+  want.word(108, 64);
+  blk.src_buf_num = 1;
+  want.word(112, 1);
+  blk.ring_param0 = v(0xB0);
+  want.word(152, v(0xB0));
+  blk.ring_param1 = v(0xB1);
+  want.word(156, v(0xB1));
+  blk.band_param0 = v(0xB2);
+  want.word(160, v(0xB2));
+  blk.band_param1 = v(0xB3);
+  want.word(164, v(0xB3));
+  blk.wait_for_channel = 1;
+  want.word(168, 1);
+  // The conversion table is bytes, not words: it must come out in the same order on every
+  // machine, and its first and last bytes must sit right after wait_for_channel and right
+  // before plane_result.
+  for (std::size_t i = 0; i < sizeof blk.conv_table; ++i) {
+    blk.conv_table[i] = static_cast<uint8_t>(i * 7 + 3);
+    want.byte(172 + i, static_cast<uint8_t>(i * 7 + 3));
+  }
+  blk.result = -5;
+  want.word(2296, 0xFFFFFFFBu);
+
+  EXPECT_TRUE(same_bytes(blk, want));
+}
+
+// The record a callback receives, filled as the channel worker fills it for a band report.
+TEST(TargetLayout, ResultRecordAsTheWorkerFillsIt) {
+  QUORL_CNV_PVGEN_RESULT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  Image<104> want;
+
+  info.job_id = v(0x01);
+  want.word(0, v(0x01));
+  info.page_id = 3;
+  want.word(4, 3);
+  info.band_count = 17;
+  want.word(8, 17);
+  info.band_num = 1;
+  want.word(12, 1);
+  for (uint32_t i = 0; i < 3; ++i) {
+    info.src[i] = {v(0x10 + i), v(0x20 + i), v(0x30 + i)};
+    want.buf(16 + 12 * i, v(0x10 + i), v(0x20 + i), v(0x30 + i));
+    info.dst[i] = {v(0x40 + i), v(0x50 + i), v(0x60 + i)};
+    want.buf(52 + 12 * i, v(0x40 + i), v(0x50 + i), v(0x60 + i));
+  }
+  // Only the band's plane carries a value; the other two elements stay 0.
+  info.plane_result[1] = v(0xA1);
+  want.word(92, v(0xA1));
+  info.result = -5;
+  want.word(100, 0xFFFFFFFBu);
+
+  EXPECT_TRUE(same_bytes(info, want));
+}
+
+// The other direction: words written by the other side (a caller built elsewhere, or the
+// engine's report copied into a record) read back as the same values, signed words
+// included.
+TEST(TargetLayout, ImagesReadBackThroughTheRecords) {
+  Image<2300> blk_image;
+  blk_image.word(4, 0xFFFFFFFFu);            // page_id -1
+  blk_image.word(24, 2);                     // mode
+  blk_image.buf(72 + 24, v(1), v(2), v(3));  // dst[2]
+  blk_image.byte(172 + 2111, 0xEE);          // last conversion byte
+  blk_image.word(2284 + 8, v(4));            // plane_result[2]
+  blk_image.word(2296, 0xFFFFFFFCu);         // result -4
+  QUORL_CNV_PVGEN_BLK blk;
+  std::memcpy(&blk, blk_image.data(), sizeof blk);
+  EXPECT_EQ(-1, blk.page_id);
+  EXPECT_EQ(2u, blk.mode);
+  EXPECT_EQ(v(1), blk.dst[2].id);
+  EXPECT_EQ(v(2), blk.dst[2].word1);
+  EXPECT_EQ(v(3), blk.dst[2].word2);
+  EXPECT_EQ(0xEE, blk.conv_table[2111]);
+  EXPECT_EQ(v(4), blk.plane_result[2]);
+  EXPECT_EQ(-4, blk.result);
+
+  Image<104> info_image;
+  info_image.word(8, 0x80000000u);            // band_count, most negative
+  info_image.buf(16 + 24, v(5), v(6), v(7));  // src[2]
+  info_image.word(100, 2);                    // result: completion state 2
+  QUORL_CNV_PVGEN_RESULT_INFO info;
+  std::memcpy(&info, info_image.data(), sizeof info);
+  EXPECT_EQ(INT32_MIN, info.band_count);
+  EXPECT_EQ(v(5), info.src[2].id);
+  EXPECT_EQ(v(7), info.src[2].word2);
+  EXPECT_EQ(2, info.result);
+}
