@@ -62,42 +62,42 @@ typedef struct {
 
 /* The request block (2300 bytes), owned by the caller. */
 typedef struct {
-  uint32_t job_id;           /*    0 caller's tag, returned in every result record */
-  int32_t page_id;           /*    4 from Quorl_cnv_pvgen_get_page_id; 1 and above */
-  uint32_t asic;             /*    8 mask of asic numbers; bit 0 must be set */
-  uint32_t module;           /*   12 mask of module numbers; bit 0 must be set */
-  uint32_t channel;          /*   16 mask of channel numbers; bit 0 must be set */
-  uint32_t priority;         /*   20 0..5, lower is served first */
-  uint32_t mode;             /*   24 0 band without page, 1 band page, 2 page mode */
-  uint32_t variant;          /*   28 passed to the engine on page start */
-  uint32_t type;             /*   32 0..3 */
-  QUORL_CNV_PVGEN_BUF src[3]; /*  36 source buffers, one per plane */
-  QUORL_CNV_PVGEN_BUF dst[3]; /*  72 destination buffers, one per plane */
-  uint32_t band_total;       /*  108 band completions that make up the page */
-  uint32_t src_buf_num;      /*  112 ring buffers in page mode: 0 or 1 */
+  uint32_t job_id;             /*    0 caller's tag, returned in every result record */
+  int32_t page_id;             /*    4 from Quorl_cnv_pvgen_get_page_id; 1 and above */
+  uint32_t asic;               /*    8 mask of asic numbers; bit 0 must be set */
+  uint32_t module;             /*   12 mask of module numbers; bit 0 must be set */
+  uint32_t channel;            /*   16 mask of channel numbers; bit 0 must be set */
+  uint32_t priority;           /*   20 0..5, lower is served first */
+  uint32_t mode;               /*   24 0 band without page, 1 band page, 2 page mode */
+  uint32_t variant;            /*   28 passed to the engine on page start */
+  uint32_t type;               /*   32 0..3 */
+  QUORL_CNV_PVGEN_BUF src[3];  /*  36 source buffers, one per plane */
+  QUORL_CNV_PVGEN_BUF dst[3];  /*  72 destination buffers, one per plane */
+  uint32_t band_total;         /*  108 band completions that make up the page */
+  uint32_t src_buf_num;        /*  112 ring buffers in page mode: 0 or 1 */
   QUORL_CNV_PVGEN_BUF ring[3]; /* 116 ring buffers, one per plane (page mode) */
-  uint32_t ring_param0;      /*  152 */
-  uint32_t ring_param1;      /*  156 */
-  uint32_t band_param0;      /*  160 passed with each band */
-  uint32_t band_param1;      /*  164 passed on page start and with each band */
-  uint32_t wait_for_channel; /*  168 prepare: 0 fails with -4 when no channel is free,
-                                      non-zero waits until one is */
-  uint8_t conv_table[2112];  /*  172 conversion parameters for the engine */
-  uint32_t plane_result[3];  /* 2284 per-plane value reported with a band */
-  int32_t result;            /* 2296 outcome of the last call made with this block */
+  uint32_t ring_param0;        /*  152 */
+  uint32_t ring_param1;        /*  156 */
+  uint32_t band_param0;        /*  160 passed with each band */
+  uint32_t band_param1;        /*  164 passed on page start and with each band */
+  uint32_t wait_for_channel;   /*  168 prepare: 0 fails with -4 when no channel is free,
+                                        non-zero waits until one is */
+  uint8_t conv_table[2112];    /*  172 conversion parameters for the engine */
+  uint32_t plane_result[3];    /* 2284 per-plane value reported with a band */
+  int32_t result;              /* 2296 outcome of the last call made with this block */
 } QUORL_CNV_PVGEN_BLK;
 
 /* The result record (104 bytes) handed to a callback. It lives on the worker thread's
  * stack and is valid only during the callback; copy what you need. */
 typedef struct {
-  uint32_t job_id;           /*   0 the band's job_id */
-  int32_t page_id;           /*   4 the band's page_id */
-  int32_t band_count;        /*   8 bands of the page completed so far */
-  int32_t band_num;          /*  12 bands this report completes (1 for a band) */
+  uint32_t job_id;            /*   0 the band's job_id */
+  int32_t page_id;            /*   4 the band's page_id */
+  int32_t band_count;         /*   8 bands of the page completed so far */
+  int32_t band_num;           /*  12 bands this report completes (1 for a band) */
   QUORL_CNV_PVGEN_BUF src[3]; /* 16 source descriptors as the engine left them */
   QUORL_CNV_PVGEN_BUF dst[3]; /* 52 destination descriptors as the engine left them */
-  uint32_t plane_result[3];  /*  88 the band's plane element: the engine's value */
-  int32_t result;            /* 100 0, 1 or 2 from the engine, -5 failure */
+  uint32_t plane_result[3];   /*  88 the band's plane element: the engine's value */
+  int32_t result;             /* 100 0, 1 or 2 from the engine, -5 failure */
 } QUORL_CNV_PVGEN_RESULT_INFO;
 
 typedef void (*QUORL_CNV_PVGEN_CALLBACK)(QUORL_CNV_PVGEN_RESULT_INFO*);

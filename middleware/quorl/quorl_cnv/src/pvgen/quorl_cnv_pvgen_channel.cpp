@@ -1,0 +1,551 @@
+#include "quorl_cnv_pvgen_channel.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "quorl_cnv_pvgen_commonmethod.h"
+#include "quorl_cnv_pvgen_driver.h"
+#include "quorl_cnv_pvgen_observer.h"
+#include "quorl_cnv_pvgen_util.h"
+
+namespace norvane {
+
+namespace {
+constexpr const char* kFile = base_name(__FILE__);
+constexpr const char* kDevice = "/dev/mfp_pvgen";
+
+// Trace categories.
+constexpr unsigned short kCatPageStart = 2;
+constexpr unsigned short kCatBand = 4;
+constexpr unsigned short kCatStop = 16;
+constexpr unsigned short kCatWait = 32;
+constexpr unsigned short kCatReport = 64;
+
+// Driver answer words.
+constexpr int32_t kWaitAgain = 3;
+constexpr int32_t kStopAnsweredDone = 2;
+}  // namespace
+
+// ---------------------------------------------------------------- construction
+
+quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(quorl_signal* signal_, int asic_, int module_,
+                                                 int channel_)
+    : signal(signal_), asic(asic_), module(module_), channel(channel_), fd(-1), ch_status(0) {
+  fd = ::open(kDevice, O_RDWR | O_SYNC);
+  if (fd < 0) {
+    set_ch_status(STATUS_ERROR);
+    emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                    "quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(%d/%d/%d) driver open "
+                    "error.\n",
+                    asic, module, channel);
+    utl_lib_svccall_notify(kNotifyKind, 5, 0, kFile, "quorl_cnv_pvgen_channel", __LINE__);
+  }
+  registry = quorl_cnv_pvgen_commonmethod::instance();
+  page_info = QUORL_PAGE_INFO{};
+  page_info.asic = static_cast<uint32_t>(asic);
+  page_info.module = static_cast<uint32_t>(module);
+  page_info.channel = static_cast<uint32_t>(channel);
+  registry->page_info_list_insert(&page_info);
+  worker_started = Controller::instance()->add(*this, nullptr, "quorl_pvgen_ch") == 0 ? 1 : 0;
+}
+
+quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel()
+    : asic(-1), module(-1), channel(-1), fd(-1), ch_status(STATUS_ERROR) {}
+
+quorl_cnv_pvgen_channel::~quorl_cnv_pvgen_channel() {
+  retire();
+  if (registry != nullptr) {
+    quorl_cnv_pvgen_commonmethod::release();
+  }
+  if (::close(fd) < 0) {
+    emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                    "quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(%d/%d/%d) driver close "
+                    "error.\n",
+                    asic, module, channel);
+    utl_lib_svccall_notify(kNotifyKind, 6, 0, kFile, "~quorl_cnv_pvgen_channel", __LINE__);
+  }
+}
+
+void quorl_cnv_pvgen_channel::retire() {
+  if (worker_started == 0) {
+    return;
+  }
+  relaxed_store(retiring, 1);
+  ch_signal();
+  Controller::instance()->join(*this);
+  worker_started = 0;
+}
+
+// ---------------------------------------------------------------- state and queue
+
+int quorl_cnv_pvgen_channel::get_plane() const {
+  return relaxed_load(plane);
+}
+
+unsigned long quorl_cnv_pvgen_channel::get_page_id() const {
+  return relaxed_load(page_id);
+}
+
+int quorl_cnv_pvgen_channel::get_fd() const {
+  return relaxed_load(fd);
+}
+
+int quorl_cnv_pvgen_channel::get_ch_status() {
+  OSW_Guard guard(status_mutex);
+  return ch_status;
+}
+
+void quorl_cnv_pvgen_channel::set_ch_status(int status) {
+  OSW_Guard guard(status_mutex);
+  if (ch_status != STATUS_ERROR) {
+    ch_status = status;
+  }
+}
+
+int quorl_cnv_pvgen_channel::get_proc_num() {
+  OSW_Guard guard(queue_mutex);
+  return static_cast<int>(queue.size());
+}
+
+void quorl_cnv_pvgen_channel::prepare(unsigned long page_id_) {
+  relaxed_store(page_id, page_id_);
+  set_ch_status(STATUS_PREPARED);
+}
+
+void quorl_cnv_pvgen_channel::ch_signal() {
+  ch_event.post();
+}
+
+void quorl_cnv_pvgen_channel::stop_signal() {
+  stop_event.post();
+}
+
+void quorl_cnv_pvgen_channel::ch_wait() {
+  for (;;) {
+    if (get_proc_num() != 0 || relaxed_load(retiring) != 0) {
+      return;
+    }
+    ch_event.wait(OSW_WAIT_FOREVER);
+  }
+}
+
+void quorl_cnv_pvgen_channel::stop_wait() {
+  // A channel in the error state may keep its page for good: once its queue is empty there
+  // is nothing left to wait for, and a stop must not wait for ever.
+  for (;;) {
+    if (get_proc_num() == 0 && (get_page_id() == 0 || get_ch_status() == STATUS_ERROR)) {
+      return;
+    }
+    stop_event.wait(OSW_WAIT_FOREVER);
+  }
+}
+
+QUORL_PAGE_INFO quorl_cnv_pvgen_channel::page_info_snapshot() const {
+  QUORL_PAGE_INFO copy;
+  const uint32_t* from = &page_info.asic;
+  uint32_t* to = &copy.asic;
+  for (size_t i = 0; i < sizeof(QUORL_PAGE_INFO) / sizeof(uint32_t); ++i) {
+    to[i] = relaxed_load(from[i]);
+  }
+  return copy;
+}
+
+// ---------------------------------------------------------------- driver commands
+
+uint32_t quorl_cnv_pvgen_channel::trace_code(uint32_t type, uint32_t mode) const {
+  return trace_code_of(type, mode);
+}
+
+// A failed ioctl: the channel is unusable for good; trace, notify, and make sure the
+// evaluation that follows does not take the command for a success.
+void quorl_cnv_pvgen_channel::command_failed(const char* format, int code, const char* function,
+                                             int line, int32_t& result) {
+  set_ch_status(STATUS_ERROR);
+  emwGENTrcPrintf(kTraceModule, kTraceLevel, 0, format, asic, module, channel,
+                  as_target_long(result));
+  utl_lib_svccall_notify(kNotifyKind, code, 0, kFile, function, line);
+  if (result == 0) {
+    result = -1;
+  }
+}
+
+// Every word of the page-information record is shared with readers on other threads.
+#define PAGE_INFO_SET(field, value) relaxed_store(page_info.field, (value))
+#define PAGE_INFO_GET(field) relaxed_load(page_info.field)
+
+int quorl_cnv_pvgen_channel::page_start(unsigned long req_no, int plane_no,
+                                        QUORL_CNV_PVGEN_BLK& blk) {
+  if (blk.mode == 2) {
+    OSW_Guard guard(queue_mutex);
+    queue.emplace_back(req_no, plane_no);
+  }
+
+  PVGEN_CMD_BLK cmd;
+  std::memset(&cmd, 0, sizeof cmd);
+  cmd.job_id = blk.job_id;
+  cmd.asic = static_cast<uint32_t>(asic);
+  cmd.module = static_cast<uint32_t>(module);
+  cmd.channel = static_cast<uint32_t>(channel);
+  cmd.mode = blk.mode;
+  cmd.variant = blk.variant;
+  cmd.type = blk.type;
+  std::memcpy(cmd.dst, blk.dst, sizeof cmd.dst);
+  cmd.band_total = blk.band_total;
+  cmd.band_param1 = blk.band_param1;
+  std::memcpy(cmd.conv_table, blk.conv_table, sizeof cmd.conv_table);
+  if (blk.mode == 1) {
+    cmd.ring_param1 = 1;
+  } else if (blk.mode == 2) {
+    cmd.src_buf_num = blk.src_buf_num;
+    if (static_cast<int32_t>(blk.src_buf_num) > 0 && plane_no >= 0 && plane_no < 3) {
+      cmd.ring[0] = blk.ring[plane_no];
+    }
+    cmd.ring_param0 = blk.ring_param0;
+    cmd.ring_param1 = blk.ring_param1;
+  }
+
+  const uint32_t code = trace_code(blk.type, blk.mode);
+  registry->trace_set(kCatPageStart, static_cast<unsigned short>(code | 4), 1);
+  if (::ioctl(get_fd(), PVGEN_IOC_PAGE_START, &cmd) < 0) {
+    command_failed("quorl_cnv_pvgen_channel::page_start(%d/%d/%d) ioctl error. result = %ld\n", 7,
+                   "page_start", __LINE__, cmd.result);
+  }
+  registry->trace_set(kCatPageStart, static_cast<unsigned short>(code | 8), 1);
+
+  if (cmd.result != 0) {
+    blk.result = -5;
+    return -5;
+  }
+  blk.result = 0;
+
+  PAGE_INFO_SET(asic, static_cast<uint32_t>(asic));
+  PAGE_INFO_SET(module, static_cast<uint32_t>(module));
+  PAGE_INFO_SET(channel, static_cast<uint32_t>(channel));
+  PAGE_INFO_SET(page_end, 0);
+  PAGE_INFO_SET(page_stop, 0);
+  PAGE_INFO_SET(mode, blk.mode);
+  PAGE_INFO_SET(variant, blk.variant);
+  PAGE_INFO_SET(type, blk.type);
+  PAGE_INFO_SET(ring_param0, blk.ring_param0);
+  PAGE_INFO_SET(ring_param1, blk.ring_param1);
+  PAGE_INFO_SET(band_total, blk.band_total);
+  PAGE_INFO_SET(band_exe_num, 0);
+  PAGE_INFO_SET(band_done_num, 0);
+  for (uint32_t& word : page_info.reserved) {
+    relaxed_store(word, 0);
+  }
+  relaxed_store(plane, plane_no);
+
+  if (blk.mode == 1) {
+    set_ch_status(STATUS_BAND_PAGE);
+  } else if (blk.mode == 2) {
+    set_ch_status(STATUS_PAGE_MODE);
+    ch_signal();
+  }
+  return 0;
+}
+
+int quorl_cnv_pvgen_channel::band_exe(unsigned long req_no, int plane_no,
+                                      QUORL_CNV_PVGEN_BLK& blk) {
+  {
+    OSW_Guard guard(queue_mutex);
+    queue.emplace_back(req_no, plane_no);
+  }
+
+  PVGEN_CMD_BLK cmd;
+  std::memset(&cmd, 0, sizeof cmd);
+  cmd.job_id = blk.job_id;
+  cmd.asic = static_cast<uint32_t>(asic);
+  cmd.module = static_cast<uint32_t>(module);
+  cmd.channel = static_cast<uint32_t>(channel);
+  cmd.mode = blk.mode;
+  cmd.type = blk.type;
+  std::memcpy(cmd.src, blk.src, sizeof cmd.src);
+  cmd.band_param0 = blk.band_param0;
+  cmd.band_param1 = blk.band_param1;
+
+  const uint32_t code = trace_code(blk.type, blk.mode);
+  registry->trace_set(kCatBand, static_cast<unsigned short>(code | 4), 1);
+  if (get_page_id() != 0) {
+    PAGE_INFO_SET(band_exe_num, PAGE_INFO_GET(band_exe_num) + 1);
+  }
+  if (::ioctl(get_fd(), PVGEN_IOC_BAND_EXE, &cmd) < 0) {
+    command_failed("quorl_cnv_pvgen_channel::band_exe(%d/%d/%d) ioctl error. result = %ld\n", 8,
+                   "band_exe", __LINE__, cmd.result);
+  }
+  registry->trace_set(kCatBand, static_cast<unsigned short>(code | 8), 1);
+
+  blk.result = cmd.result != 0 ? -5 : 0;
+  // The worker is woken on failure too: the queued job still gets its report.
+  ch_signal();
+  return blk.result;
+}
+
+int quorl_cnv_pvgen_channel::stop(QUORL_CNV_PVGEN_BLK& blk) {
+  const int status = get_ch_status();
+  if (status == STATUS_PREPARED) {
+    // No page runs: unbind without asking the driver.
+    blk.result = 0;
+    relaxed_store(page_id, 0);
+    PAGE_INFO_SET(page_stop, 1);
+    registry->req_list_lock();
+    set_ch_status(STATUS_IDLE);
+    registry->req_list_unlock();
+    return 0;
+  }
+  if (status == STATUS_ERROR) {
+    blk.result = 0;
+    return 0;
+  }
+
+  PVGEN_CMD_BLK cmd;
+  std::memset(&cmd, 0, sizeof cmd);
+  cmd.asic = static_cast<uint32_t>(asic);
+  cmd.module = static_cast<uint32_t>(module);
+  cmd.channel = static_cast<uint32_t>(channel);
+
+  const uint32_t code = trace_code(PAGE_INFO_GET(type), PAGE_INFO_GET(mode));
+  registry->trace_set(kCatStop, static_cast<unsigned short>(code | 4), 1);
+  if (::ioctl(get_fd(), PVGEN_IOC_STOP, &cmd) < 0) {
+    command_failed("quorl_cnv_pvgen_channel::stop(%d/%d/%d) ioctl error. result = %ld\n", 11,
+                   "stop", __LINE__, cmd.result);
+  }
+  registry->trace_set(kCatStop, static_cast<unsigned short>(code | 8), 1);
+
+  if (cmd.result != 0 && cmd.result != kStopAnsweredDone) {
+    blk.result = -5;
+    return -5;
+  }
+  blk.result = 0;
+  PAGE_INFO_SET(page_stop, 1);
+  const int now = get_ch_status();
+  if (now == STATUS_PREPARED || now == STATUS_BAND_PAGE) {
+    PAGE_INFO_SET(page_end, 1);
+    relaxed_store(page_id, 0);
+    relaxed_store(plane, -1);
+    set_ch_status(STATUS_IDLE);
+  }
+  // A page-mode page ends when the worker receives the driver's final report.
+  return 0;
+}
+
+// ---------------------------------------------------------------- worker
+
+void quorl_cnv_pvgen_channel::process(void*) {
+  emwOSWSetTaskPriority(pthread_self(), 0);
+  for (;;) {
+    ch_wait();
+    if (relaxed_load(retiring) != 0) {
+      return;
+    }
+    std::pair<unsigned long, int> job;
+    {
+      OSW_Guard guard(queue_mutex);
+      job = queue.front();
+    }
+    QUORL_CNV_PVGEN_LIST_BLK* entry =
+        registry->req_list_search(quorl_cnv_pvgen_commonmethod::SEARCH_REQ_NO, job.first);
+    if (entry == nullptr) {
+      set_ch_status(STATUS_ERROR);
+      emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                      "quorl_cnv_pvgen_channel::process(%d/%d/%d) req_list_search error. "
+                      "list_blk = NULL\n",
+                      asic, module, channel);
+      utl_lib_svccall_notify(kNotifyKind, 1, 0, kFile, "process", __LINE__);
+      stop_signal();  // a stop waiting for this channel re-tests and finds the error
+      return;
+    }
+
+    const int finished = get_ch_status() == STATUS_PAGE_MODE ? report_page(job.second, entry)
+                                                             : report_band(job.second, entry);
+
+    registry->req_list_lock();
+    {
+      OSW_Guard guard(queue_mutex);
+      queue.erase(queue.begin());
+    }
+    registry->req_list_unlock();
+
+    if (finished != 0) {
+      end_page();
+    } else if (get_ch_status() == STATUS_ERROR) {
+      stop_signal();  // a failed channel may never end its page: let a stop re-test
+    }
+    signal->ctrl_signal();
+  }
+}
+
+void quorl_cnv_pvgen_channel::end_page() {
+  PAGE_INFO_SET(page_end, 1);
+  relaxed_store(plane, -1);
+  relaxed_store(page_id, 0);
+  registry->req_list_lock();
+  set_ch_status(STATUS_IDLE);
+  registry->req_list_unlock();
+  stop_signal();
+}
+
+int quorl_cnv_pvgen_channel::wait(int plane_no, QUORL_CNV_PVGEN_RESULT_INFO& info) {
+  PVGEN_WAIT_BLK blk;
+  std::memset(&blk, 0, sizeof blk);
+  blk.asic = static_cast<uint32_t>(asic);
+  blk.module = static_cast<uint32_t>(module);
+  blk.channel = static_cast<uint32_t>(channel);
+
+  registry->trace_set(kCatWait, 4, 1);
+  int ret;
+  do {
+    ret = ::ioctl(get_fd(), PVGEN_IOC_WAIT, &blk);
+  } while (blk.result == kWaitAgain);
+  if (ret < 0) {
+    set_ch_status(STATUS_ERROR);
+    emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                    "quorl_cnv_pvgen_channel::wait(%d/%d/%d) ioctl error. result = %ld\n", asic,
+                    module, channel, as_target_long(blk.result));
+    utl_lib_svccall_notify(kNotifyKind, 10, 0, kFile, "wait", __LINE__);
+    if (blk.result == 0) {
+      blk.result = -1;
+    }
+  }
+  registry->trace_set(kCatWait, 8, 1);
+
+  info.job_id = blk.job_id;
+  info.band_num = blk.band_num;
+  if (blk.band_num > 0) {
+    if (plane_no >= 0 && plane_no < 3) {
+      info.plane_result[plane_no] = blk.plane_result;
+    }
+    std::memcpy(info.src, blk.src, sizeof info.src);
+    std::memcpy(info.dst, blk.dst, sizeof info.dst);
+  }
+  if (blk.band_num > 1) {
+    emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                    "quorl_cnv_pvgen_channel::wait(%d/%d/%d) band_num overflow. = %d\n", asic,
+                    module, channel, blk.band_num);
+    utl_lib_svccall_notify(kNotifyKind, 10, 0, kFile, "wait", __LINE__);
+  }
+
+  int outcome;
+  switch (blk.result) {
+    case 0:
+      outcome = blk.band_num > 1 ? -5 : 0;
+      break;
+    case 1:
+    case 2:
+      outcome = blk.result;
+      break;
+    default:
+      outcome = -5;
+      break;
+  }
+  info.result = outcome;
+  return outcome;
+}
+
+int quorl_cnv_pvgen_channel::report_page(int plane_no, QUORL_CNV_PVGEN_LIST_BLK* entry) {
+  QUORL_CNV_PVGEN_RESULT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  info.job_id = entry->blk.job_id;
+  info.page_id = entry->blk.page_id;
+  const uint16_t code = report_code_of(entry->blk.mode, entry->blk.type);
+
+  for (;;) {
+    wait(plane_no, info);
+    const uint32_t sum = PAGE_INFO_GET(band_done_num) + static_cast<uint32_t>(info.band_num);
+    PAGE_INFO_SET(band_done_num, sum);
+    info.band_count = static_cast<int32_t>(sum);
+    const bool finished = sum == PAGE_INFO_GET(band_total) || info.result == 2;
+
+    registry->req_list_lock();
+    if (finished) {
+      entry->plane_stat[plane_no] = QUORL_PLANE_DONE;
+      if (entry->list_stat == QUORL_LIST_STOP) {
+        entry->list_stat = QUORL_LIST_DONE;
+      }
+    }
+    registry->req_list_unlock();
+
+    // A final report with result 2 (the page was stopped) reaches no observer.
+    if (info.result != 2) {
+      registry->trace_set(kCatReport, code, 0);
+      if (entry->observer != nullptr) {
+        entry->observer->notify_result(info);
+      }
+      if (info.result < 0) {
+        break;
+      }
+    }
+    if (finished) {
+      break;
+    }
+  }
+  registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                           reinterpret_cast<unsigned long>(entry));
+  return 1;
+}
+
+int quorl_cnv_pvgen_channel::report_band(int plane_no, QUORL_CNV_PVGEN_LIST_BLK* entry) {
+  QUORL_CNV_PVGEN_RESULT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  wait(plane_no, info);
+
+  int32_t list_stat;
+  registry->req_list_lock();
+  if (plane_no >= 0 && plane_no < 3) {
+    entry->blk.plane_result[plane_no] = info.plane_result[plane_no];
+    entry->blk.src[plane_no] = info.src[plane_no];
+    entry->blk.dst[plane_no] = info.dst[plane_no];
+    entry->plane_stat[plane_no] = QUORL_PLANE_DONE;
+  }
+  if (info.result != 0) {
+    entry->blk.result = info.result;
+  }
+  if (entry->plane_stat[0] == QUORL_PLANE_DONE && entry->plane_stat[1] == QUORL_PLANE_DONE &&
+      entry->plane_stat[2] == QUORL_PLANE_DONE && entry->list_stat != QUORL_LIST_STOP) {
+    entry->list_stat = QUORL_LIST_DONE;
+  }
+  list_stat = entry->list_stat;
+  registry->req_list_unlock();
+
+  // An entry whose page is being stopped (list_stat 3) is left for the stop to clear.
+  if (list_stat == QUORL_LIST_DONE) {
+    info.job_id = entry->blk.job_id;
+    info.page_id = entry->blk.page_id;
+    if (get_page_id() != 0) {
+      const uint32_t done = PAGE_INFO_GET(band_done_num) + 1;
+      PAGE_INFO_SET(band_done_num, done);
+      info.band_count = static_cast<int32_t>(done);
+    } else {
+      info.band_count = 1;
+    }
+    info.band_num = 1;
+    if (entry->observer != nullptr) {
+      registry->trace_set(kCatReport, report_code_of(entry->blk.mode, entry->blk.type), 1);
+      entry->observer->notify_result(info);
+      registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                               reinterpret_cast<unsigned long>(entry));
+    } else {
+      // From the post on, the entry belongs to its submitter.
+      registry->req_list_lock();
+      entry->event->event.post();
+      registry->req_list_unlock();
+    }
+  }
+
+  if (get_page_id() == 0) {
+    return 0;
+  }
+  if (PAGE_INFO_GET(band_done_num) == PAGE_INFO_GET(band_total)) {
+    return 1;
+  }
+  return info.result < 0 ? 1 : 0;
+}
+
+#undef PAGE_INFO_SET
+#undef PAGE_INFO_GET
+
+}  // namespace norvane

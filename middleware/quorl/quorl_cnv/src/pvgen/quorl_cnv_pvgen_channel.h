@@ -1,0 +1,141 @@
+// One hardware channel of the engine (an asic, module and channel number): its driver
+// descriptor, state word, plane-job queue, page-information record and worker thread
+// "quorl_pvgen_ch".
+//
+// Threads and locks:
+//   Dispatcher thread: prepare(), page_start(), band_exe(), stop(), the accessors; always
+//     with the registry's list mutex held.
+//   The channel's worker thread: process(), wait(), report_page(), report_band().
+//   Submitting threads: get_page_id() (validation, stop's drain) and stop_wait().
+//   status_mutex guards ch_status only; queue_mutex guards queue only; both are leaf locks,
+//     always taken after the registry's list mutex when both are held.
+//   page_id, plane, fd and the words of page_info are shared without a lock: they are read
+//     and written with relaxed atomics (a reader may see a value about to change).
+//   Transitions of ch_status to 0 (the channel becomes free) are made with the registry's
+//   list mutex held, so a dispatcher pass never sees a channel become idle half-way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "norvane/framework.h"
+#include "osw.h"
+#include "quorl_cnv_pvgen.h"
+#include "quorl_cnv_pvgen_records.h"
+#include "quorl_signal.h"
+
+// The channel's page-information record (64 bytes), registered with the registry for
+// diagnostics and rewritten in place by the channel.
+struct QUORL_PAGE_INFO {
+  uint32_t asic;           // 0
+  uint32_t module;         // 4
+  uint32_t channel;        // 8
+  uint32_t page_end;       // 12 1 once the page has ended
+  uint32_t page_stop;      // 16 1 once the page has been stopped
+  uint32_t mode;           // 20
+  uint32_t variant;        // 24
+  uint32_t type;           // 28
+  uint32_t ring_param0;    // 32
+  uint32_t ring_param1;    // 36
+  uint32_t band_total;     // 40
+  uint32_t band_exe_num;   // 44 band commands issued for the page
+  uint32_t band_done_num;  // 48 band completions counted for the page
+  uint32_t reserved[3];    // 52
+};
+static_assert(sizeof(QUORL_PAGE_INFO) == 64);
+static_assert(offsetof(QUORL_PAGE_INFO, page_end) == 12);
+static_assert(offsetof(QUORL_PAGE_INFO, page_stop) == 16);
+static_assert(offsetof(QUORL_PAGE_INFO, mode) == 20);
+static_assert(offsetof(QUORL_PAGE_INFO, ring_param0) == 32);
+static_assert(offsetof(QUORL_PAGE_INFO, band_total) == 40);
+static_assert(offsetof(QUORL_PAGE_INFO, band_exe_num) == 44);
+static_assert(offsetof(QUORL_PAGE_INFO, band_done_num) == 48);
+static_assert(offsetof(QUORL_PAGE_INFO, reserved) == 52);
+
+namespace norvane {
+
+class quorl_cnv_pvgen_commonmethod;
+
+class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
+ public:
+  // Channel states.
+  static constexpr int STATUS_ERROR = -1;
+  static constexpr int STATUS_IDLE = 0;
+  static constexpr int STATUS_PREPARED = 1;
+  static constexpr int STATUS_BAND_PAGE = 2;
+  static constexpr int STATUS_PAGE_MODE = 3;
+
+  quorl_cnv_pvgen_channel(quorl_signal* signal, int asic, int module, int channel);
+  quorl_cnv_pvgen_channel();  // permanently in the error state; opens and starts nothing
+  // Brings the worker to rest (see retire()), closes the driver and destroys the objects.
+  ~quorl_cnv_pvgen_channel() override;
+
+  int get_asic() const { return asic; }
+  int get_module() const { return module; }
+  int get_channel() const { return channel; }
+  int get_plane() const;
+  unsigned long get_page_id() const;
+  int get_ch_status();
+  void set_ch_status(int status);  // never leaves -1
+  int get_proc_num();
+  void prepare(unsigned long page_id);
+
+  void ch_signal();
+  void stop_signal();
+  void ch_wait();  // worker: until a plane job is queued (or the channel retires)
+  // Submitters: until the channel is unbound and its queue empty, or (a channel in the
+  // error state keeps its page) until its queue is empty.
+  void stop_wait();
+
+  // Driver commands (dispatcher thread, registry list mutex held). Each returns the
+  // outcome it also stores in blk.result: 0 or -5.
+  int page_start(unsigned long req_no, int plane, QUORL_CNV_PVGEN_BLK& blk);
+  int band_exe(unsigned long req_no, int plane, QUORL_CNV_PVGEN_BLK& blk);
+  int stop(QUORL_CNV_PVGEN_BLK& blk);
+
+  // The worker.
+  void process(void* arg) override;
+  int wait(int plane, QUORL_CNV_PVGEN_RESULT_INFO& info);
+  int report_page(int plane, QUORL_CNV_PVGEN_LIST_BLK* entry);
+  int report_band(int plane, QUORL_CNV_PVGEN_LIST_BLK* entry);
+
+  // Ends the worker's loop and waits for the worker thread to return. Only when no job is
+  // queued (the worker sleeps in ch_wait) or the worker has already ended. Called by the
+  // destructor; idempotent.
+  void retire();
+
+  // Diagnostics and tests: a copy of the page-information record, and the descriptor.
+  QUORL_PAGE_INFO page_info_snapshot() const;
+  const QUORL_PAGE_INFO* page_info_record() const { return &page_info; }
+  int get_fd() const;
+
+ private:
+  uint32_t trace_code(uint32_t type, uint32_t mode) const;
+  void command_failed(const char* format, int code, const char* function, int line,
+                      int32_t& result);
+  // Ends the page on this channel (worker, after the last report of a page).
+  void end_page();
+
+  quorl_cnv_pvgen_commonmethod* registry = nullptr;
+  quorl_signal* signal = nullptr;
+  int asic;
+  int module;
+  int channel;
+  int fd;
+  int plane = -1;
+  int ch_status;
+  OSW_Mutex_Semaphore status_mutex{1};
+  uint32_t page_id = 0;
+  QUORL_PAGE_INFO page_info{};
+  std::vector<std::pair<unsigned long, int>> queue;
+  OSW_Mutex_Semaphore queue_mutex{1};
+  OSW_Event_Semaphore ch_event{0};
+  OSW_Event_Semaphore stop_event{0};
+  // How the channel is brought to rest: not part of the worker's contract.
+  int32_t retiring = 0;
+  int32_t worker_started = 0;
+};
+
+}  // namespace norvane

@@ -1,0 +1,356 @@
+#include "quorl_cnv_pvgen_commonmethod.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace norvane {
+
+quorl_cnv_pvgen_commonmethod* quorl_cnv_pvgen_commonmethod::s_instance_ = nullptr;
+OSW_Mutex_Semaphore* quorl_cnv_pvgen_commonmethod::s_inst_msem_ = nullptr;
+
+namespace {
+constexpr uint32_t kNumberWrap = 0x7FFFFFFF;  // request numbers run 1 .. 0x7FFFFFFE
+}
+
+// ---------------------------------------------------------------- singleton
+
+quorl_cnv_pvgen_commonmethod* quorl_cnv_pvgen_commonmethod::instance() {
+  if (auto* inst = std::atomic_ref(s_instance_).load(std::memory_order_acquire)) {
+    return inst;
+  }
+  if (std::atomic_ref(s_inst_msem_).load(std::memory_order_acquire) == nullptr) {
+    OSW_Thread_Guard thread_guard;
+    if (std::atomic_ref(s_inst_msem_).load(std::memory_order_relaxed) == nullptr) {
+      std::atomic_ref(s_inst_msem_).store(new OSW_Mutex_Semaphore(1), std::memory_order_release);
+    }
+  }
+  OSW_Guard guard(*std::atomic_ref(s_inst_msem_).load(std::memory_order_acquire));
+  (void)guard.locked();
+  if (std::atomic_ref(s_instance_).load(std::memory_order_relaxed) == nullptr) {
+    std::unique_ptr<quorl_cnv_pvgen_commonmethod> created(new quorl_cnv_pvgen_commonmethod());
+    created->init();
+    std::atomic_ref(s_instance_).store(created.release(), std::memory_order_release);
+  }
+  return std::atomic_ref(s_instance_).load(std::memory_order_relaxed);
+}
+
+void quorl_cnv_pvgen_commonmethod::release() {
+  if (s_instance_ == nullptr) {
+    return;
+  }
+  delete s_instance_;
+  delete s_inst_msem_;
+  std::atomic_ref(s_instance_).store(nullptr, std::memory_order_release);
+  std::atomic_ref(s_inst_msem_).store(nullptr, std::memory_order_release);
+}
+
+quorl_cnv_pvgen_commonmethod::quorl_cnv_pvgen_commonmethod() : req_list_cursor(req_list.end()) {}
+
+void quorl_cnv_pvgen_commonmethod::init() {
+  quorl_usr_command_receiver_impl::instance()->module_list_insert("PVGEN", this);
+}
+
+quorl_cnv_pvgen_commonmethod::~quorl_cnv_pvgen_commonmethod() {
+  req_list_clear();
+  for (QUORL_EVENT_SEMAPHORE* record : event_semaphore_list) {
+    delete record;
+  }
+  event_semaphore_list.clear();
+  // Wrappers still listed are held by no entry any more (clearing gave their references
+  // back): nobody else can free them, so they go with the registry.
+  for (quorl_cnv_pvgen_observer_wrapper* wrapper : obs_wrapper_list) {
+    delete wrapper;
+  }
+  obs_wrapper_list.clear();
+}
+
+void quorl_cnv_pvgen_commonmethod::param_print(int, QUORL_CNV_PVGEN_BLK&,
+                                               quorl_cnv_pvgen_observer*) {}
+
+// ---------------------------------------------------------------- request list
+
+QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
+    int request, QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* observer) {
+  OSW_Guard guard(req_list_mutex);
+  const uint32_t number = req_no_counter;
+  req_no_counter = (number + 1 == kNumberWrap) ? 1 : number + 1;
+
+  auto* entry = new QUORL_CNV_PVGEN_LIST_BLK;
+  entry->req_no = number;
+  entry->page_id = (request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 0) ? 0 : blk.page_id;
+  entry->list_stat = QUORL_LIST_WAITING;
+  entry->request = request;
+  entry->priority = static_cast<int32_t>(blk.priority);
+  entry->observer = observer;
+  std::memcpy(&entry->blk, &blk, sizeof(QUORL_CNV_PVGEN_BLK));
+
+  // Page starts and stops always block their submitter; a prepare or band blocks it only
+  // without an observer. A band with an observer is the one asynchronous request.
+  const bool synchronous = request == QUORL_CNV_PVGEN_REQ_PAGE_START ||
+                           request == QUORL_CNV_PVGEN_REQ_STOP || observer == nullptr;
+  entry->event = synchronous ? get_event_semaphore() : nullptr;
+
+  entry->plane_stat[0] = QUORL_PLANE_PENDING;
+  entry->plane_stat[1] = QUORL_PLANE_DONE;
+  entry->plane_stat[2] = QUORL_PLANE_DONE;
+
+  auto pos = req_list.begin();
+  while (pos != req_list.end() && (*pos)->priority <= entry->priority) {
+    ++pos;
+  }
+  req_list.insert(pos, entry);
+  return entry;
+}
+
+QUORL_EVENT_SEMAPHORE* quorl_cnv_pvgen_commonmethod::get_event_semaphore() {
+  for (QUORL_EVENT_SEMAPHORE* record : event_semaphore_list) {
+    if (record->in_use == 0) {
+      record->in_use = 1;
+      return record;
+    }
+  }
+  auto* record = new QUORL_EVENT_SEMAPHORE{1, OSW_Event_Semaphore(0)};
+  event_semaphore_list.push_back(record);
+  return record;
+}
+
+QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_search(int mode,
+                                                                        unsigned long value) {
+  OSW_Guard guard(req_list_mutex);
+  for (QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
+    switch (mode) {
+      case SEARCH_ADDRESS:
+        if (value != 0 && reinterpret_cast<unsigned long>(entry) == value) {
+          return entry;
+        }
+        break;
+      case SEARCH_REQ_NO:
+        if (entry->req_no == value) {
+          return entry;
+        }
+        break;
+      case SEARCH_PAGE_ID:
+        if (static_cast<uint32_t>(entry->page_id) == static_cast<uint32_t>(value)) {
+          return entry;
+        }
+        break;
+      default:
+        return nullptr;
+    }
+  }
+  return nullptr;
+}
+
+void quorl_cnv_pvgen_commonmethod::req_list_lock() {
+  req_list_mutex.request(OSW_WAIT_FOREVER);
+  req_list_cursor = req_list.begin();
+}
+
+QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_for_each() {
+  if (req_list_cursor == req_list.end()) {
+    return nullptr;
+  }
+  QUORL_CNV_PVGEN_LIST_BLK* entry = *req_list_cursor;
+  ++req_list_cursor;
+  return entry;
+}
+
+void quorl_cnv_pvgen_commonmethod::req_list_unlock() {
+  req_list_mutex.release();
+}
+
+void quorl_cnv_pvgen_commonmethod::erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator& it) {
+  QUORL_CNV_PVGEN_LIST_BLK* entry = *it;
+  if (entry->event != nullptr) {
+    entry->event->in_use = 0;
+  }
+  obs_wrapper_delete(entry->observer);
+  delete entry;
+  it = req_list.erase(it);
+}
+
+void quorl_cnv_pvgen_commonmethod::req_list_erase(int mode, unsigned long value) {
+  OSW_Guard guard(req_list_mutex);
+  for (auto it = req_list.begin(); it != req_list.end();) {
+    QUORL_CNV_PVGEN_LIST_BLK* entry = *it;
+    bool erase = false;
+    switch (mode) {
+      case ERASE_ADDRESS:
+        erase = reinterpret_cast<unsigned long>(entry) == value;
+        break;
+      case ERASE_REQ_NO:
+        erase = entry->req_no == value;
+        break;
+      case ERASE_LIST_STAT:
+        erase = static_cast<uint32_t>(entry->list_stat) == static_cast<uint32_t>(value);
+        break;
+      case ERASE_PAGE_ID:
+        erase = static_cast<uint32_t>(entry->page_id) == static_cast<uint32_t>(value);
+        break;
+      case ERASE_STOP:
+        if (static_cast<uint32_t>(entry->page_id) == static_cast<uint32_t>(value) &&
+            entry->list_stat != QUORL_LIST_DONE) {
+          erase = apply_stop_rule(entry);
+        }
+        break;
+      default:
+        break;
+    }
+    if (erase) {
+      erase_entry(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool quorl_cnv_pvgen_commonmethod::apply_stop_rule(QUORL_CNV_PVGEN_LIST_BLK* entry) {
+  // Synchronous submitters are woken and collect their own entries; asynchronous bands (and
+  // anything else) end here, unreported.
+  const bool waited_on =
+      entry->request == QUORL_CNV_PVGEN_REQ_PREPARE ||
+      entry->request == QUORL_CNV_PVGEN_REQ_PAGE_START ||
+      (entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && entry->observer == nullptr);
+  if (!waited_on) {
+    --module_count_;
+    return true;
+  }
+  // A submitter is woken once: a record a stop has already posted is marked 2 (still in use)
+  // so that a later stop of the same page does not post it again, which would leave a
+  // stray count in the pooled semaphore for its next owner.
+  if (entry->event != nullptr && entry->event->in_use == 1) {
+    entry->event->in_use = 2;
+    entry->event->event.post();
+  }
+  return false;
+}
+
+void quorl_cnv_pvgen_commonmethod::req_list_end_stopped(int32_t page_id) {
+  OSW_Guard guard(req_list_mutex);
+  for (auto it = req_list.begin(); it != req_list.end();) {
+    QUORL_CNV_PVGEN_LIST_BLK* entry = *it;
+    const bool idle = entry->plane_stat[0] == QUORL_PLANE_DONE &&
+                      entry->plane_stat[1] == QUORL_PLANE_DONE &&
+                      entry->plane_stat[2] == QUORL_PLANE_DONE;
+    if (entry->page_id == page_id && entry->list_stat == QUORL_LIST_STOP && idle &&
+        apply_stop_rule(entry)) {
+      erase_entry(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void quorl_cnv_pvgen_commonmethod::req_list_clear() {
+  OSW_Guard guard(req_list_mutex);
+  for (QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
+    if (entry->event != nullptr) {
+      entry->event->in_use = 0;
+    }
+    obs_wrapper_delete(entry->observer);
+    delete entry;
+  }
+  req_list.clear();
+  req_list_cursor = req_list.end();
+}
+
+// ---------------------------------------------------------------- observer wrappers
+
+quorl_cnv_pvgen_observer_wrapper* quorl_cnv_pvgen_commonmethod::obs_wrapper_create(
+    unsigned long page_id, callback_type callback) {
+  OSW_Guard guard(obs_wrapper_mutex);
+  if (callback == nullptr) {
+    return nullptr;
+  }
+  for (quorl_cnv_pvgen_observer_wrapper* wrapper : obs_wrapper_list) {
+    if (wrapper->get_observer() == callback) {
+      wrapper->inc_ref_num();
+      return wrapper;
+    }
+  }
+  auto* wrapper = new quorl_cnv_pvgen_observer_wrapper(page_id);
+  wrapper->set_observer(callback);
+  obs_wrapper_list.push_back(wrapper);
+  return wrapper;
+}
+
+void quorl_cnv_pvgen_commonmethod::obs_wrapper_delete(void* wrapper) {
+  OSW_Guard guard(obs_wrapper_mutex);
+  if (wrapper == nullptr) {
+    return;
+  }
+  // Compare addresses only: an observer that is not one of our wrappers is never touched.
+  for (auto it = obs_wrapper_list.begin(); it != obs_wrapper_list.end(); ++it) {
+    if (static_cast<void*>(*it) == wrapper) {
+      if ((*it)->dec_ref_num() == 0) {
+        delete *it;
+        obs_wrapper_list.erase(it);
+      }
+      return;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- diagnostics
+
+size_t quorl_cnv_pvgen_commonmethod::req_list_size() {
+  OSW_Guard guard(req_list_mutex);
+  return req_list.size();
+}
+
+size_t quorl_cnv_pvgen_commonmethod::event_semaphore_count() {
+  OSW_Guard guard(req_list_mutex);
+  return event_semaphore_list.size();
+}
+
+size_t quorl_cnv_pvgen_commonmethod::obs_wrapper_count() {
+  OSW_Guard guard(obs_wrapper_mutex);
+  return obs_wrapper_list.size();
+}
+
+void quorl_cnv_pvgen_commonmethod::log_print() {
+  // The list mutex is held for the whole summary so no entry is freed while it is read;
+  // the walk cursor is not used.
+  OSW_Guard guard(req_list_mutex);
+  const int count = static_cast<int>(req_list.size());
+  UCOM_UsrCommandReceiver::uctracef("QUORL", "list_num = %d\n", count);
+  if (count == 0) {
+    return;
+  }
+  constexpr int kShown = 16;
+  std::string text = "list[page_id/request/list_stat] - ";
+  int shown = 0;
+  for (const QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
+    if (shown++ == kShown) {
+      break;
+    }
+    // An item is cut to its first nine characters: the cut is the summary's format.
+    char item[10];
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
+    (void)std::snprintf(item, sizeof item, "%ld/%d/%d, ", static_cast<long>(entry->page_id),
+                        entry->request, entry->list_stat);
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+    text += item;
+  }
+  UCOM_UsrCommandReceiver::uctracef("QUORL", "%s\n", text.c_str());
+}
+
+void quorl_cnv_pvgen_commonmethod::list_print() {}
+
+void UCOM_UsrCommandReceiver::uctracef(const char* tag, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  (void)UCOM_UsrCommandReceiver::uc_trace(tag, format, args);
+  va_end(args);
+}
+
+}  // namespace norvane

@@ -1,0 +1,110 @@
+// The registry singleton: the priority-ordered request list with its walk cursor, the pool
+// of completion semaphores, the observer wrappers, and the "PVGEN" diagnostic summary.
+//
+// Threads and locks:
+//   req_list_mutex (re-entrant) guards req_no_counter, req_list, every entry's header words
+//     and block copy, req_list_cursor and the semaphore pool (in_use words). Taken by
+//     submitters (insert, erase, stop marking), the dispatcher (a whole pass, through
+//     req_list_lock) and channel workers (search, short updates, erase).
+//   obs_wrapper_mutex guards obs_wrapper_list; taken after req_list_mutex when both are held
+//     (erasure gives observer references back), and alone by obs_wrapper_create.
+//   Lock order: req_list_mutex -> obs_wrapper_mutex -> a wrapper's ref_mutex.
+//   s_instance_ is published with release ordering once constructed and registered, and read
+//   with acquire ordering without a lock; s_inst_msem_ guards creation only.
+#pragma once
+
+#include <cstdint>
+#include <list>
+
+#include "norvane/framework.h"
+#include "osw.h"
+#include "quorl_cnv_pvgen_observer_wrapper.h"
+#include "quorl_cnv_pvgen_records.h"
+
+namespace norvane {
+
+class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmethod {
+ public:
+  using callback_type = quorl_cnv_pvgen_observer_wrapper::callback_type;
+
+  // Search modes.
+  static constexpr int SEARCH_ADDRESS = 0;
+  static constexpr int SEARCH_REQ_NO = 1;
+  static constexpr int SEARCH_PAGE_ID = 3;
+  // Erase modes.
+  static constexpr int ERASE_ADDRESS = 0;
+  static constexpr int ERASE_REQ_NO = 1;
+  static constexpr int ERASE_LIST_STAT = 2;
+  static constexpr int ERASE_PAGE_ID = 3;
+  static constexpr int ERASE_STOP = 4;
+
+  // thread-safe: the registry, created (and registered as "PVGEN") on the first call.
+  static quorl_cnv_pvgen_commonmethod* instance();
+  // Destroys the registry and its instance mutex. Only when no other thread uses the
+  // registry, waits on one of its semaphores or will use it later.
+  static void release();
+
+  void init();
+
+  // Diagnostic hook called before validation; has no effect.
+  void param_print(int request, QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* observer);
+
+  // --- request list (all thread-safe unless said otherwise) ---
+  QUORL_CNV_PVGEN_LIST_BLK* req_list_insert(int request, QUORL_CNV_PVGEN_BLK& blk,
+                                            quorl_cnv_pvgen_observer* observer);
+  // Returns the first match, or null. The entry stays valid after the lock is let go
+  // because only its collector erases it.
+  QUORL_CNV_PVGEN_LIST_BLK* req_list_search(int mode, unsigned long value);
+  // Takes the list mutex (re-entrant) and rewinds the walk cursor to the head.
+  void req_list_lock();
+  // Lock holder only: the next entry of the walk, or null at the end.
+  QUORL_CNV_PVGEN_LIST_BLK* req_list_for_each();
+  // Releases the list mutex once.
+  void req_list_unlock();
+  void req_list_erase(int mode, unsigned long value);
+  // After a stop that failed: ends the page's entries marked for the stop (list_stat 3)
+  // that no channel works on any more (no plane running), by the same rule as ERASE_STOP.
+  void req_list_end_stopped(int32_t page_id);
+  // Erases every entry; only for the destructor, when nobody waits on an entry.
+  void req_list_clear();
+  // List mutex holder only (called by req_list_insert).
+  QUORL_EVENT_SEMAPHORE* get_event_semaphore();
+
+  // --- observer wrappers ---
+  quorl_cnv_pvgen_observer_wrapper* obs_wrapper_create(unsigned long page_id,
+                                                       callback_type callback);
+  void obs_wrapper_delete(void* wrapper);
+
+  // --- diagnostics ---
+  void log_print() override;
+  void list_print();
+
+  // Counts for tests and benchmarks (each under its own mutex).
+  size_t req_list_size();
+  size_t event_semaphore_count();
+  size_t obs_wrapper_count();
+  int32_t module_counter() const { return module_count_; }
+
+  ~quorl_cnv_pvgen_commonmethod() override;
+
+ private:
+  quorl_cnv_pvgen_commonmethod();
+
+  void erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator& it);
+  // The stop rule for one unfinished entry of a stopped page: wakes a synchronous submitter
+  // (once) and returns false, or returns true when the entry is to be erased.
+  bool apply_stop_rule(QUORL_CNV_PVGEN_LIST_BLK* entry);
+
+  uint32_t req_no_counter = 1;
+  std::list<QUORL_CNV_PVGEN_LIST_BLK*> req_list;
+  OSW_Mutex_Semaphore req_list_mutex{1};
+  std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator req_list_cursor;
+  std::list<QUORL_EVENT_SEMAPHORE*> event_semaphore_list;
+  std::list<quorl_cnv_pvgen_observer_wrapper*> obs_wrapper_list;
+  OSW_Mutex_Semaphore obs_wrapper_mutex{1};
+
+  static quorl_cnv_pvgen_commonmethod* s_instance_;
+  static OSW_Mutex_Semaphore* s_inst_msem_;
+};
+
+}  // namespace norvane

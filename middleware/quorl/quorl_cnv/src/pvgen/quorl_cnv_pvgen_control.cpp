@@ -1,0 +1,657 @@
+#include "quorl_cnv_pvgen_control.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+#include "quorl_cnv_pvgen_channel.h"
+#include "quorl_cnv_pvgen_commonmethod.h"
+#include "quorl_cnv_pvgen_util.h"
+
+namespace norvane {
+
+quorl_cnv_pvgen_control* quorl_cnv_pvgen_control::s_instance_ = nullptr;
+OSW_Mutex_Semaphore* quorl_cnv_pvgen_control::s_inst_msem_ = nullptr;
+
+namespace {
+constexpr const char* kFile = base_name(__FILE__);
+constexpr int32_t kPageIdWrap = 0x7FFFFFFF;  // identifiers run 1 .. 0x7FFFFFFE
+
+// Trace categories of the submissions: 1 shifted left by the request kind.
+constexpr unsigned short kCatPrepare = 1;
+constexpr unsigned short kCatPageStart = 2;
+constexpr unsigned short kCatBand = 4;
+constexpr unsigned short kCatStop = 16;
+
+// A channel numbered n matches a mask when bit n is set; numbers outside 0..31 never do.
+bool mask_matches(uint32_t mask, int number) {
+  return number >= 0 && number < 32 && ((mask >> number) & 1u) != 0;
+}
+
+bool same_page(unsigned long channel_page, int32_t page_id) {
+  return static_cast<uint32_t>(channel_page) == static_cast<uint32_t>(page_id);
+}
+}  // namespace
+
+// ---------------------------------------------------------------- singleton
+
+quorl_cnv_pvgen_control* quorl_cnv_pvgen_control::instance() {
+  if (auto* inst = std::atomic_ref(s_instance_).load(std::memory_order_acquire)) {
+    return inst;
+  }
+  if (std::atomic_ref(s_inst_msem_).load(std::memory_order_acquire) == nullptr) {
+    OSW_Thread_Guard thread_guard;
+    if (std::atomic_ref(s_inst_msem_).load(std::memory_order_relaxed) == nullptr) {
+      std::atomic_ref(s_inst_msem_).store(new OSW_Mutex_Semaphore(1), std::memory_order_release);
+    }
+  }
+  OSW_Guard guard(*std::atomic_ref(s_inst_msem_).load(std::memory_order_acquire));
+  (void)guard.locked();
+  if (std::atomic_ref(s_instance_).load(std::memory_order_relaxed) == nullptr) {
+    std::unique_ptr<quorl_cnv_pvgen_control> created(new quorl_cnv_pvgen_control());
+    created->init();
+    std::atomic_ref(s_instance_).store(created.release(), std::memory_order_release);
+  }
+  return std::atomic_ref(s_instance_).load(std::memory_order_relaxed);
+}
+
+void quorl_cnv_pvgen_control::release() {
+  if (s_instance_ == nullptr) {
+    return;
+  }
+  delete s_instance_;
+  delete s_inst_msem_;
+  std::atomic_ref(s_instance_).store(nullptr, std::memory_order_release);
+  std::atomic_ref(s_inst_msem_).store(nullptr, std::memory_order_release);
+}
+
+quorl_cnv_pvgen_control::quorl_cnv_pvgen_control() = default;
+
+void quorl_cnv_pvgen_control::init() {
+  registry = quorl_cnv_pvgen_commonmethod::instance();
+  (void)Controller::instance()->add(*this, nullptr, "quorl_pvgen_ctrl");
+}
+
+quorl_cnv_pvgen_control::~quorl_cnv_pvgen_control() {
+  // Bring the dispatcher to rest first: it ends its loop at the next wake-up, and nothing
+  // below may be destroyed under it.
+  relaxed_store(retiring, 1);
+  ctrl_signal();
+  (void)Controller::instance()->join(*this);
+
+  if (registry != nullptr) {
+    quorl_cnv_pvgen_commonmethod::release();
+  }
+  for (quorl_cnv_pvgen_channel* ch : channel_list) {
+    delete ch;  // each channel brings its own worker to rest first
+  }
+  channel_list.clear();
+}
+
+std::list<quorl_cnv_pvgen_channel*> quorl_cnv_pvgen_control::channels() {
+  OSW_Guard guard(channel_list_mutex);
+  return channel_list;
+}
+
+// ---------------------------------------------------------------- page ids, wake-ups
+
+extern "C" QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_get_page_id(void) {
+  return quorl_cnv_pvgen_control::instance()->get_page_id();
+}
+
+int32_t quorl_cnv_pvgen_control::get_page_id() {
+  OSW_Guard guard(page_id_mutex);
+  const int32_t value = page_id_counter;
+  page_id_counter = (value + 1 == kPageIdWrap) ? 1 : value + 1;
+  return value;
+}
+
+int quorl_cnv_pvgen_control::device_check(unsigned long asic, unsigned long module,
+                                          unsigned long channel) {
+  return ((asic & 1u) != 0 && (module & 1u) != 0 && (channel & 1u) != 0) ? 1 : 0;
+}
+
+void quorl_cnv_pvgen_control::ctrl_signal() {
+  relaxed_store(ctrl_flag, 1);
+  ctrl_event.post();
+}
+
+void quorl_cnv_pvgen_control::ctrl_wait() {
+  // Surplus posts only cost one more test of the flag.
+  while (relaxed_load(ctrl_flag) == 0) {
+    ctrl_event.wait(OSW_WAIT_FOREVER);
+  }
+  relaxed_store(ctrl_flag, 0);
+}
+
+// ---------------------------------------------------------------- validation
+
+#define PARAM_ERROR(...) \
+  emwGENTrcPrintf(kTraceModule, kTraceLevel, 0, "quorl_cnv_pvgen_control::param_check" __VA_ARGS__)
+
+int quorl_cnv_pvgen_control::param_check(int request, QUORL_CNV_PVGEN_BLK& blk,
+                                         quorl_cnv_pvgen_observer* obs) {
+  int outcome = 0;
+  const int mode = static_cast<int>(blk.mode);
+
+  auto page_identifier = [&] {
+    if (blk.page_id <= 0) {
+      PARAM_ERROR("(%d/%d) page_id error1. = %ld\n", request, mode, as_target_long(blk.page_id));
+      outcome = -3;
+    }
+  };
+  auto page_held = [&] {
+    bool held = false;
+    {
+      OSW_Guard guard(channel_list_mutex);
+      for (quorl_cnv_pvgen_channel* ch : channel_list) {
+        if (same_page(ch->get_page_id(), blk.page_id)) {
+          held = true;
+          break;
+        }
+      }
+    }
+    if (!held) {
+      PARAM_ERROR("(%d/%d) page_id error2. = %ld\n", request, mode, as_target_long(blk.page_id));
+      outcome = -3;
+    }
+  };
+  auto device = [&] {
+    if (device_check(blk.asic, blk.module, blk.channel) == 0) {
+      PARAM_ERROR("(%d/%d) device check error. asic = %ld, module = %ld, channel = %ld\n", request,
+                  mode, as_target_long(blk.asic), as_target_long(blk.module),
+                  as_target_long(blk.channel));
+      outcome = -3;
+    }
+  };
+  auto priority = [&] {
+    if (blk.priority > 5) {
+      PARAM_ERROR("(%d/%d) priority error. = %d\n", request, mode, static_cast<int>(blk.priority));
+      outcome = -3;
+    }
+  };
+  auto mode_range = [&] {
+    if (blk.mode > 2) {
+      PARAM_ERROR("(%d/%d) mode error1. = %d\n", request, mode, mode);
+      outcome = -3;
+    }
+  };
+  auto mode_for_request = [&] {
+    if ((request == QUORL_CNV_PVGEN_REQ_PAGE_START && blk.mode == 0) ||
+        (request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 2)) {
+      PARAM_ERROR("(%d/%d) mode error2. = %d\n", request, mode, mode);
+      outcome = -3;
+    }
+  };
+  auto type = [&] {
+    if (blk.type > 3) {
+      PARAM_ERROR("(%d/%d) type error. = %d\n", request, mode, static_cast<int>(blk.type));
+      outcome = -3;
+    }
+  };
+  auto source = [&] {
+    if (blk.src[0].id == 0 && blk.src[1].id == 0 && blk.src[2].id == 0) {
+      PARAM_ERROR("(%d/%d) src buffer error. buffer id all 0.\n", 2, mode);
+      outcome = -3;
+    }
+  };
+  auto destination = [&] {
+    if (blk.dst[0].id == 0 && blk.dst[1].id == 0 && blk.dst[2].id == 0) {
+      PARAM_ERROR("(%d/%d) dst buffer error. buffer id all 0.\n", request, mode);
+      outcome = -3;
+    }
+  };
+  auto ring_count = [&] {
+    if (static_cast<int32_t>(blk.src_buf_num) > 1) {
+      PARAM_ERROR("(%d/%d) src_buf_num error. = %d\n", 1, 2, static_cast<int>(blk.src_buf_num));
+      outcome = -3;
+    }
+  };
+  auto ring_buffer = [&] {
+    if (static_cast<int32_t>(blk.src_buf_num) > 0 && blk.ring[0].id == 0) {
+      PARAM_ERROR("(%d/%d) ring buffer error. buffer id all 0.\n", 1, mode);
+      outcome = -3;
+    }
+  };
+  auto observer = [&] {
+    if (obs == nullptr) {
+      PARAM_ERROR("(%d/%d) obs = NULL\n", 1, mode);
+      outcome = -3;
+    }
+  };
+
+  switch (request) {
+    case QUORL_CNV_PVGEN_REQ_PREPARE:
+      page_identifier();
+      device();
+      priority();
+      break;
+    case QUORL_CNV_PVGEN_REQ_PAGE_START:
+      page_identifier();
+      page_held();
+      mode_range();
+      mode_for_request();
+      type();
+      destination();
+      if (blk.mode == 2) {
+        ring_count();
+        ring_buffer();
+        observer();
+      }
+      break;
+    case QUORL_CNV_PVGEN_REQ_BAND_EXE:
+      if (blk.mode == 0) {
+        device();
+        priority();
+        mode_range();
+        mode_for_request();
+        type();
+        source();
+        destination();
+      } else {
+        page_identifier();
+        page_held();
+        mode_range();
+        mode_for_request();
+        type();
+        source();
+      }
+      break;
+    case QUORL_CNV_PVGEN_REQ_STOP:
+      page_identifier();
+      break;
+    default:
+      break;
+  }
+
+  if (outcome != 0) {
+    utl_lib_svccall_notify(kNotifyKind, 3, 0, kFile, "param_check", __LINE__);
+    blk.result = -3;
+    return -3;
+  }
+  return 0;
+}
+
+#undef PARAM_ERROR
+
+// ---------------------------------------------------------------- submission
+
+namespace {
+
+// The fixed fields every request of a kind runs with, whatever the caller's block holds.
+void apply_overrides(int request, QUORL_CNV_PVGEN_BLK& work) {
+  if (request != QUORL_CNV_PVGEN_REQ_PAGE_START) {
+    work.asic = 1;
+    work.module = 1;
+    work.channel = 1;
+  }
+  if (request != QUORL_CNV_PVGEN_REQ_PREPARE) {
+    work.mode = 1;
+    work.variant = 1;
+    work.type = 2;
+    work.src_buf_num = 0;
+    work.ring_param0 = 0;
+    work.ring_param1 = 0;
+  }
+}
+
+struct TracePoints {
+  unsigned short category;
+  unsigned short start;
+  unsigned short end;
+};
+
+TracePoints trace_points_of(int request, const QUORL_CNV_PVGEN_BLK& work) {
+  switch (request) {
+    case QUORL_CNV_PVGEN_REQ_PREPARE: {
+      const uint16_t base = trace_code_of(work.type, work.mode);
+      return {kCatPrepare, static_cast<unsigned short>(base + 1),
+              static_cast<unsigned short>(base + 2)};
+    }
+    case QUORL_CNV_PVGEN_REQ_PAGE_START:
+      return {kCatPageStart, 0x421, 0x422};
+    case QUORL_CNV_PVGEN_REQ_BAND_EXE:
+      return {kCatBand, 0x421, 0x422};
+    default:
+      return {kCatStop, 1, 2};
+  }
+}
+
+}  // namespace
+
+int quorl_cnv_pvgen_control::submit(int request, QUORL_CNV_PVGEN_BLK& blk,
+                                    quorl_cnv_pvgen_observer* obs) {
+  QUORL_CNV_PVGEN_BLK work;
+  QUORL_CNV_PVGEN_LIST_BLK* entry = nullptr;
+  TracePoints points{};
+  int outcome;
+  {
+    OSW_Guard guard(request_mutex);
+    std::memcpy(&work, &blk, sizeof work);
+    apply_overrides(request, work);
+    points = trace_points_of(request, work);
+    registry->trace_set(points.category, points.start, 1);
+    registry->param_print(request, work, obs);
+    if (param_check(request, work, obs) == 0) {
+      entry = registry->req_list_insert(request, work, obs);
+    }
+  }
+  const int end_flag = (request == QUORL_CNV_PVGEN_REQ_BAND_EXE && obs != nullptr) ? 0 : 1;
+
+  if (entry == nullptr) {
+    // Refused: no entry holds the observer reference the entry point took for it.
+    registry->obs_wrapper_delete(obs);
+    outcome = -3;
+  } else {
+    ctrl_signal();
+    if (entry->event == nullptr) {
+      // An asynchronous band: its completion goes to the observer; the caller's result is
+      // left as it was.
+      outcome = 0;
+    } else {
+      entry->event->event.wait(OSW_WAIT_FOREVER);
+      std::memcpy(&work, &entry->blk, sizeof work);
+      outcome = work.result;
+      const bool left_for_worker =
+          request == QUORL_CNV_PVGEN_REQ_PAGE_START && work.mode == 2 && outcome == 0;
+      if (!left_for_worker) {
+        registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                                 reinterpret_cast<unsigned long>(entry));
+      }
+    }
+  }
+  registry->trace_set(points.category, points.end, end_flag);
+  blk.result = work.result;
+  return outcome;
+}
+
+int quorl_cnv_pvgen_control::prepare(QUORL_CNV_PVGEN_BLK& blk) {
+  return submit(QUORL_CNV_PVGEN_REQ_PREPARE, blk, nullptr);
+}
+
+int quorl_cnv_pvgen_control::page_start(QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* obs) {
+  return submit(QUORL_CNV_PVGEN_REQ_PAGE_START, blk, obs);
+}
+
+int quorl_cnv_pvgen_control::band_exe(QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* obs) {
+  return submit(QUORL_CNV_PVGEN_REQ_BAND_EXE, blk, obs);
+}
+
+int quorl_cnv_pvgen_control::stop(QUORL_CNV_PVGEN_BLK& blk) {
+  // Stops are serialised, so one stop's clean-up never meets another's marking or entry.
+  OSW_Guard serial(stop_mutex);
+  QUORL_CNV_PVGEN_BLK work;
+  QUORL_CNV_PVGEN_LIST_BLK* entry = nullptr;
+  {
+    OSW_Guard guard(request_mutex);
+    std::memcpy(&work, &blk, sizeof work);
+    apply_overrides(QUORL_CNV_PVGEN_REQ_STOP, work);
+    registry->trace_set(kCatStop, 1, 1);
+    registry->param_print(QUORL_CNV_PVGEN_REQ_STOP, work, nullptr);
+    if (param_check(QUORL_CNV_PVGEN_REQ_STOP, work, nullptr) != 0) {
+      registry->trace_set(kCatStop, 2, 1);
+      blk.result = work.result;
+      return -3;
+    }
+
+    // Mark the page's unfinished work so that nothing of it is started any more.
+    registry->req_list_lock();
+    while (QUORL_CNV_PVGEN_LIST_BLK* e = registry->req_list_for_each()) {
+      if (e->page_id == work.page_id && e->list_stat != QUORL_LIST_DONE) {
+        e->list_stat = QUORL_LIST_STOP;
+        for (int32_t& plane : e->plane_stat) {
+          if (plane == QUORL_PLANE_PENDING) {
+            plane = QUORL_PLANE_DONE;
+          }
+        }
+      }
+    }
+    registry->req_list_unlock();
+
+    entry = registry->req_list_insert(QUORL_CNV_PVGEN_REQ_STOP, work, nullptr);
+  }
+  ctrl_signal();
+
+  entry->event->event.wait(OSW_WAIT_FOREVER);
+  std::memcpy(&work, &entry->blk, sizeof work);
+  const int outcome = work.result;
+  registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                           reinterpret_cast<unsigned long>(entry));
+
+  if (outcome != 0) {
+    // The page keeps its channel; what no channel works on any more still ends here.
+    registry->req_list_end_stopped(work.page_id);
+    registry->trace_set(kCatStop, 2, 1);
+    blk.result = work.result;
+    return outcome;
+  }
+
+  drain_page(work.page_id);
+  registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_STOP,
+                           static_cast<unsigned long>(static_cast<uint32_t>(work.page_id)));
+  registry->trace_set(kCatStop, 2, 1);
+  blk.result = work.result;
+  return 0;
+}
+
+void quorl_cnv_pvgen_control::drain_page(int32_t page_id) {
+  for (;;) {
+    quorl_cnv_pvgen_channel* holder = nullptr;
+    {
+      OSW_Guard guard(channel_list_mutex);
+      for (quorl_cnv_pvgen_channel* ch : channel_list) {
+        if (same_page(ch->get_page_id(), page_id)) {
+          holder = ch;
+          break;
+        }
+      }
+    }
+    if (holder == nullptr) {
+      return;
+    }
+    holder->stop_wait();
+    // A channel in the error state keeps its page for good: once its queue is empty there
+    // is nothing more to wait for.
+    if (same_page(holder->get_page_id(), page_id) &&
+        holder->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_ERROR) {
+      return;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- channel selection
+
+quorl_cnv_pvgen_channel* quorl_cnv_pvgen_control::get_channel(int plane, int request,
+                                                              QUORL_CNV_PVGEN_BLK& blk) {
+  const bool band = request == QUORL_CNV_PVGEN_REQ_BAND_EXE;
+  if (request != QUORL_CNV_PVGEN_REQ_PREPARE && request != QUORL_CNV_PVGEN_REQ_PAGE_START &&
+      !band && request != QUORL_CNV_PVGEN_REQ_STOP) {
+    return nullptr;
+  }
+  if (band && blk.mode != 0 && blk.mode != 1) {
+    return nullptr;
+  }
+
+  auto masks_match = [&](quorl_cnv_pvgen_channel* ch) {
+    return mask_matches(blk.asic, ch->get_asic()) && mask_matches(blk.module, ch->get_module()) &&
+           mask_matches(blk.channel, ch->get_channel());
+  };
+  auto passes = [&](quorl_cnv_pvgen_channel* ch) {
+    switch (request) {
+      case QUORL_CNV_PVGEN_REQ_PREPARE:
+        return masks_match(ch) && ch->get_proc_num() == 0 &&
+               ch->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_IDLE;
+      case QUORL_CNV_PVGEN_REQ_PAGE_START:
+        return same_page(ch->get_page_id(), blk.page_id) &&
+               ch->get_ch_status() != quorl_cnv_pvgen_channel::STATUS_ERROR;
+      case QUORL_CNV_PVGEN_REQ_BAND_EXE:
+        if (blk.mode == 0) {
+          return masks_match(ch) && ch->get_proc_num() <= 1 &&
+                 ch->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_IDLE;
+        }
+        return ch->get_proc_num() <= 1 &&
+               ch->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_BAND_PAGE &&
+               same_page(ch->get_page_id(), blk.page_id) && ch->get_plane() == plane;
+      default:  // stop: in any state, the error state included
+        return same_page(ch->get_page_id(), blk.page_id);
+    }
+  };
+
+  {
+    OSW_Guard guard(channel_list_mutex);
+    for (quorl_cnv_pvgen_channel* ch : channel_list) {
+      if (passes(ch)) {
+        return ch;
+      }
+    }
+  }
+  if (request == QUORL_CNV_PVGEN_REQ_PREPARE || (band && blk.mode == 0)) {
+    return channel_create(blk.asic, blk.module, blk.channel);
+  }
+  return nullptr;
+}
+
+quorl_cnv_pvgen_channel* quorl_cnv_pvgen_control::channel_create(unsigned long asic,
+                                                                 unsigned long module,
+                                                                 unsigned long channel) {
+  if ((asic & 1u) == 0 || (module & 1u) == 0 || (channel & 1u) == 0) {
+    return nullptr;
+  }
+  if (relaxed_load(channel_created) != 0) {
+    return nullptr;
+  }
+  relaxed_store(channel_created, 1);
+  // The one engine channel: asic 0, module 0, channel 0, whatever further bits the masks set.
+  auto* ch = new quorl_cnv_pvgen_channel(static_cast<quorl_signal*>(this), 0, 0, 0);
+  OSW_Guard guard(channel_list_mutex);
+  channel_list.push_back(ch);
+  return ch;
+}
+
+// ---------------------------------------------------------------- dispatcher
+
+void quorl_cnv_pvgen_control::process(void*) {
+  emwOSWSetTaskPriority(pthread_self(), 0);
+  for (;;) {
+    ctrl_wait();
+    if (relaxed_load(retiring) != 0) {
+      return;
+    }
+    registry->req_list_lock();
+    dispatch_pass();
+    registry->req_list_unlock();
+  }
+}
+
+void quorl_cnv_pvgen_control::dispatch_pass() {
+  // A nested req_list_lock (a stop of a prepared channel) rewinds the walk to the head;
+  // finished entries are skipped, so the pass still ends.
+  while (QUORL_CNV_PVGEN_LIST_BLK* entry = registry->req_list_for_each()) {
+    if (entry->list_stat == QUORL_LIST_DONE || entry->list_stat == QUORL_LIST_STOP) {
+      continue;
+    }
+    for (int p = 0; p < 3; ++p) {
+      if (entry->plane_stat[p] != QUORL_PLANE_PENDING) {
+        continue;
+      }
+      QUORL_CNV_PVGEN_BLK& blk = entry->blk;
+      quorl_cnv_pvgen_channel* ch = get_channel(p, entry->request, blk);
+      auto start = [&] {
+        entry->list_stat = QUORL_LIST_RUNNING;
+        entry->plane_stat[p] = QUORL_PLANE_RUNNING;
+      };
+      auto done = [&] {
+        entry->plane_stat[p] = QUORL_PLANE_DONE;
+        entry->list_stat = QUORL_LIST_DONE;
+      };
+      auto finish = [&](int32_t result) {
+        entry->list_stat = QUORL_LIST_DONE;
+        blk.result = result;
+        entry->event->event.post();
+      };
+      bool next_entry = false;
+
+      switch (entry->request) {
+        case QUORL_CNV_PVGEN_REQ_PREPARE:
+          if (ch != nullptr) {
+            start();
+            ch->prepare(static_cast<unsigned long>(static_cast<uint32_t>(blk.page_id)));
+            blk.result = 0;
+            done();
+            entry->event->event.post();
+          } else if (blk.wait_for_channel == 0) {
+            finish(-4);
+            next_entry = true;
+          } else {
+            next_entry = true;  // stays queued until a pass finds a free channel
+          }
+          break;
+
+        case QUORL_CNV_PVGEN_REQ_PAGE_START:
+          if (ch != nullptr) {
+            start();
+            if (ch->page_start(entry->req_no, p, blk) == 0) {
+              done();
+              entry->event->event.post();
+            } else {
+              entry->list_stat = QUORL_LIST_DONE;
+              entry->event->event.post();
+              next_entry = true;
+            }
+          } else {
+            emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                            "quorl_cnv_pvgen_control::process() page_id error. page_id=0x%lx is "
+                            "not prepared.\n",
+                            static_cast<unsigned long>(static_cast<uint32_t>(blk.page_id)));
+            finish(-3);
+            next_entry = true;
+          }
+          break;
+
+        case QUORL_CNV_PVGEN_REQ_BAND_EXE:
+          if (ch != nullptr) {
+            start();
+            (void)ch->band_exe(entry->req_no, p, blk);  // the worker finishes the entry
+          } else {
+            next_entry = true;  // retried on the next pass
+          }
+          break;
+
+        case QUORL_CNV_PVGEN_REQ_STOP:
+          if (ch != nullptr) {
+            if (ch->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_BAND_PAGE &&
+                ch->get_proc_num() != 0) {
+              break;  // deferred until the channel's queued bands are reported
+            }
+            start();
+            if (ch->stop(blk) == 0) {
+              done();
+              entry->event->event.post();
+            } else {
+              entry->list_stat = QUORL_LIST_DONE;
+              entry->event->event.post();
+              next_entry = true;
+            }
+          } else {
+            finish(0);
+            next_entry = true;
+          }
+          break;
+
+        default:
+          emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                          "quorl_cnv_pvgen_control::process() request error. = %d\n",
+                          entry->request);
+          utl_lib_svccall_notify(kNotifyKind, 1, 0, kFile, "process", __LINE__);
+          break;
+      }
+      if (next_entry) {
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace norvane
