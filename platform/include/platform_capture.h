@@ -45,7 +45,9 @@ struct TraceLine {
 };
 std::vector<TraceLine> trace_lines();
 std::vector<Notification> notifications();
-std::vector<std::string> receiver_lines();  // "TAG: text" as uc_trace wrote it
+// "TAG: text" as uc_trace wrote it; like TraceLine::text, a newline that ends the formatted
+// text is kept.
+std::vector<std::string> receiver_lines();
 
 // Trace points recorded by quorl_commonmethod::trace_set, oldest first. The ring keeps the
 // latest `trace_ring_capacity()` points.

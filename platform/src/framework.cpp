@@ -1,0 +1,327 @@
+// The middleware framework on POSIX threads: the thread controller, the module base class,
+// the diagnostic command receiver, tracing and error notification.
+//
+// The controller and the receiver are heap objects that are never destroyed, so framework
+// threads that still run while the process exits never meet a destroyed object.
+#include "norvane/framework.h"
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "platform_internal.h"
+
+namespace {
+
+// vprintf into a string.
+std::string format_text(const char* format, va_list args) {
+  if (format == nullptr) {
+    return {};
+  }
+  char small[256];
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(small, sizeof small, format, args);
+  std::string text;
+  if (n < 0) {
+    text = format;  // unusable format: keep it as it was
+  } else if (static_cast<size_t>(n) < sizeof small) {
+    text.assign(small, static_cast<size_t>(n));
+  } else {
+    text.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(again);
+  return text;
+}
+
+// Writes one line with a single stdio call (stdio locks the stream per call, so lines
+// from several threads do not interleave).
+void write_line(FILE* stream, std::string line) {
+  if (line.empty() || line.back() != '\n') {
+    line.push_back('\n');
+  }
+  std::fwrite(line.data(), 1, line.size(), stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
+namespace norvane {
+
+// ---- ControllerThread ----
+
+ControllerThread::~ControllerThread() = default;
+
+// ---- Controller ----
+
+namespace {
+
+// One thread started by Controller::add. Records are kept for the life of the process
+// (join must still answer for a thread that ended long ago). `owner`, `arg`, `name` and
+// `state` are fixed before the thread starts; `tid` and the flags are under State::mutex.
+struct ThreadRecord {
+  ControllerThread* owner;
+  void* arg;
+  std::string name;
+  Controller::State* state;
+  pthread_t tid{};
+  bool named = false;     // the thread has set its name; add() waits for it
+  bool returned = false;  // process() has returned
+  bool claimed = false;   // a join() has taken it on to pthread_join
+  bool joined = false;    // pthread_join is done
+};
+
+}  // namespace
+
+// Thread records and their flags, under `mutex`; `changed` is notified whenever a flag
+// changes.
+struct Controller::State {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<ThreadRecord*> records;
+};
+
+namespace {
+
+void* thread_main(void* p) {
+  auto* rec = static_cast<ThreadRecord*>(p);
+  Controller::State& state = *rec->state;
+  // Linux keeps 15 characters of a thread name.
+  char shown[16];
+  std::strncpy(shown, rec->name.c_str(), sizeof shown - 1);
+  shown[sizeof shown - 1] = '\0';
+  pthread_setname_np(pthread_self(), shown);
+  {
+    std::lock_guard lock(state.mutex);
+    rec->named = true;
+  }
+  state.changed.notify_all();
+
+  rec->owner->process(rec->arg);
+
+  {
+    std::lock_guard lock(state.mutex);
+    rec->returned = true;
+  }
+  state.changed.notify_all();
+  return nullptr;
+}
+
+}  // namespace
+
+Controller::Controller() : state_(new State) {}
+
+Controller* Controller::instance() {
+  static Controller* const controller = new Controller;
+  return controller;
+}
+
+int Controller::add(ControllerThread& thread, void* arg, const char* name) {
+  auto* rec = new ThreadRecord{&thread, arg, name != nullptr ? name : "", state_};
+  std::unique_lock lock(state_->mutex);
+  // Created under the lock, so the record (with its thread id) is listed before the thread
+  // can get to process() and, say, join itself.
+  if (pthread_create(&rec->tid, nullptr, thread_main, rec) != 0) {
+    delete rec;
+    return -1;
+  }
+  state_->records.push_back(rec);
+  platform::detail::record_started_thread(rec->name);
+  // Return only once the name is visible, so that whoever looks at the threads right after
+  // add() sees it.
+  state_->changed.wait(lock, [rec] { return rec->named; });
+  return 0;
+}
+
+int Controller::join(ControllerThread& thread) {
+  const pthread_t self = pthread_self();
+  std::vector<ThreadRecord*> mine;
+  std::vector<ThreadRecord*> to_join;
+  {
+    std::lock_guard lock(state_->mutex);
+    for (ThreadRecord* rec : state_->records) {
+      if (rec->owner != &thread) {
+        continue;
+      }
+      if (!rec->joined && pthread_equal(rec->tid, self)) {
+        return -1;  // a thread cannot wait for itself
+      }
+      mine.push_back(rec);
+    }
+    if (mine.empty()) {
+      return -1;
+    }
+    for (ThreadRecord* rec : mine) {
+      if (!rec->claimed) {
+        rec->claimed = true;
+        to_join.push_back(rec);
+      }
+    }
+  }
+  for (ThreadRecord* rec : to_join) {
+    pthread_join(rec->tid, nullptr);
+  }
+  std::unique_lock lock(state_->mutex);
+  for (ThreadRecord* rec : to_join) {
+    rec->joined = true;
+  }
+  if (!to_join.empty()) {
+    state_->changed.notify_all();
+  }
+  // Threads claimed by a concurrent join: wait until that join is done with them.
+  state_->changed.wait(lock, [&mine] {
+    for (const ThreadRecord* rec : mine) {
+      if (!rec->joined) {
+        return false;
+      }
+    }
+    return true;
+  });
+  return 0;
+}
+
+int Controller::running_threads() const {
+  std::lock_guard lock(state_->mutex);
+  int n = 0;
+  for (const ThreadRecord* rec : state_->records) {
+    n += rec->returned ? 0 : 1;
+  }
+  return n;
+}
+
+int Controller::running_threads(const std::string& name) const {
+  std::lock_guard lock(state_->mutex);
+  int n = 0;
+  for (const ThreadRecord* rec : state_->records) {
+    n += !rec->returned && rec->name == name ? 1 : 0;
+  }
+  return n;
+}
+
+// ---- quorl_commonmethod ----
+
+quorl_commonmethod::quorl_commonmethod() = default;
+quorl_commonmethod::~quorl_commonmethod() = default;
+
+void quorl_commonmethod::log_print() {}
+
+void quorl_commonmethod::trace_set(unsigned short category, unsigned short code, int flag) {
+  platform::detail::record_trace_point(category, code, flag);
+}
+
+void quorl_commonmethod::page_info_list_insert(QUORL_PAGE_INFO* info) {
+  platform::detail::record_page_info(info);
+}
+
+// ---- Command receiver ----
+
+// Registered modules by name, under `mutex` (a leaf lock: modules are called without it).
+struct quorl_usr_command_receiver_impl::State {
+  std::mutex mutex;
+  std::map<std::string, quorl_commonmethod*> modules;
+};
+
+namespace {
+// The receiver's state outlives everything, and the host-side functions below reach it
+// without going through the receiver object.
+quorl_usr_command_receiver_impl::State& receiver_state() {
+  static auto* const state = new quorl_usr_command_receiver_impl::State;
+  return *state;
+}
+}  // namespace
+
+quorl_usr_command_receiver_impl::quorl_usr_command_receiver_impl() : state_(&receiver_state()) {}
+
+quorl_usr_command_receiver_impl* quorl_usr_command_receiver_impl::instance() {
+  static quorl_usr_command_receiver_impl* const receiver = new quorl_usr_command_receiver_impl;
+  return receiver;
+}
+
+int quorl_usr_command_receiver_impl::module_list_insert(std::string name,
+                                                        quorl_commonmethod* module) {
+  std::lock_guard lock(state_->mutex);
+  state_->modules[std::move(name)] = module;
+  return 0;
+}
+
+int UCOM_UsrCommandReceiver::uc_trace(const char* tag, const char* format, va_list args) {
+  std::string line = tag != nullptr ? tag : "";
+  line += ": ";
+  line += format_text(format, args);
+  if (!platform::detail::keep_receiver_line(line)) {
+    write_line(stdout, std::move(line));
+  }
+  return 0;
+}
+
+}  // namespace norvane
+
+namespace platform {
+
+bool send_diagnostic_command(const std::string& name) {
+  norvane::quorl_commonmethod* module = nullptr;
+  {
+    auto& state = norvane::receiver_state();
+    std::lock_guard lock(state.mutex);
+    const auto it = state.modules.find(name);
+    if (it == state.modules.end()) {
+      return false;
+    }
+    module = it->second;
+  }
+  // Called without the receiver's lock: log_print takes the module's own locks.
+  if (module != nullptr) {
+    module->log_print();
+  }
+  return true;
+}
+
+std::vector<std::string> module_names() {
+  auto& state = norvane::receiver_state();
+  std::lock_guard lock(state.mutex);
+  std::vector<std::string> names;
+  for (const auto& [name, module] : state.modules) {
+    names.push_back(name);
+  }
+  return names;
+}
+
+}  // namespace platform
+
+// ---- Tracing and notification ----
+
+extern "C" int emwGENTrcPrintf(int module, int level, int zero, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = format_text(format, args);
+  va_end(args);
+  if (!platform::detail::keep_trace_line(module, level, zero, text)) {
+    char prefix[48];
+    std::snprintf(prefix, sizeof prefix, "trace %04x/%03x: ", static_cast<unsigned>(module),
+                  static_cast<unsigned>(level));
+    write_line(stderr, prefix + text);
+  }
+  return 0;
+}
+
+extern "C" int utl_lib_svccall_notify(int kind, int code, int zero, const char* file,
+                                      const char* function, int line) {
+  platform::Notification note{
+      kind, code, zero, file != nullptr ? file : "", function != nullptr ? function : "", line};
+  if (!platform::detail::keep_notification(note)) {
+    char text[512];
+    std::snprintf(text, sizeof text, "notify kind=0x%X code=%d at %s:%d (%s)",
+                  static_cast<unsigned>(kind), code, note.file.c_str(), line,
+                  note.function.c_str());
+    write_line(stderr, text);
+  }
+  return 0;
+}
