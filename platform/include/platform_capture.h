@@ -70,6 +70,14 @@ struct PriorityRequest {
 };
 std::vector<PriorityRequest> priority_requests();
 
+// Mutexes and events created so far in the process (OS objects: benchmarks count them per
+// request).
+struct OsObjectCounts {
+  uint64_t mutexes;
+  uint64_t events;
+};
+OsObjectCounts os_objects_created();
+
 // Full names of the framework threads started so far (running or not), in start order.
 std::vector<std::string> started_thread_names();
 

@@ -5,6 +5,7 @@
 // Both stores are heap objects that are created on first use and never destroyed: threads
 // that still run while the process exits may use them until the very end.
 #include <time.h>
+#include <atomic>
 
 #include <mutex>
 #include <utility>
@@ -112,7 +113,19 @@ void record_trace_point(unsigned short category, unsigned short code, int flag) 
   ++r.written;
 }
 
+std::atomic<uint64_t> g_mutexes_created{0};
+std::atomic<uint64_t> g_events_created{0};
+
+void count_os_object(bool event) {
+  (event ? g_events_created : g_mutexes_created).fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace detail
+
+OsObjectCounts os_objects_created() {
+  return {detail::g_mutexes_created.load(std::memory_order_relaxed),
+          detail::g_events_created.load(std::memory_order_relaxed)};
+}
 
 void capture_begin() {
   Store& s = store();

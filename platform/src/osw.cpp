@@ -133,6 +133,7 @@ constexpr unsigned kGlobalLockFlags = 0;
 // ---- OSW_Mutex_Semaphore ----
 
 OSW_Mutex_Semaphore::OSW_Mutex_Semaphore(int initial) : state_(0), owner_(0), depth_(0) {
+  platform::detail::count_os_object(false);
 #if PLATFORM_TSAN
   __tsan_mutex_create(this, kMutexFlags);
 #endif
@@ -185,7 +186,9 @@ struct OSW_Event_Semaphore::Cell {
 };
 
 OSW_Event_Semaphore::OSW_Event_Semaphore(int initial)
-    : cell_(new Cell{{initial > 0 ? static_cast<uint32_t>(initial) * Cell::kOne : 0u}, {0}}) {}
+    : cell_(new Cell{{initial > 0 ? static_cast<uint32_t>(initial) * Cell::kOne : 0u}, {0}}) {
+  platform::detail::count_os_object(true);
+}
 
 OSW_Event_Semaphore::~OSW_Event_Semaphore() {
   delete cell_;

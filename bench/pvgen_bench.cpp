@@ -1,0 +1,326 @@
+// What a band costs and how busy the engine stays, each beside a baseline measured in the
+// same process. Wall times on shared machines drift between runs, so only the ratios
+// compare; scripts/bench adds instruction counts from callgrind and the target's size.
+//
+//   pvgen_bench latency [N]         synchronous band round trip vs a bare 3-hop chain
+//   pvgen_bench utilisation         engine utilisation for 1,000 callback bands
+//   pvgen_bench objects [N]         heap allocations and OS objects per request
+//   pvgen_bench run-sync N          N synchronous bands, nothing printed (for callgrind)
+//   pvgen_bench run-chain N         N round trips of the bare chain (for callgrind)
+#include <semaphore.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform_capture.h"
+#include "pvgen_sim.h"
+#include "quorl_cnv_pvgen.h"
+#include "quorl_cnv_pvgen_commonmethod.h"
+
+// ---------------------------------------------------------------- allocation counting
+
+namespace {
+std::atomic<uint64_t> g_allocations{0};
+}
+
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    return p;
+  }
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+namespace {
+
+uint64_t now_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+struct Percentiles {
+  double p50_us;
+  double p99_us;
+};
+
+Percentiles percentiles(std::vector<uint64_t>& samples) {
+  std::sort(samples.begin(), samples.end());
+  auto at = [&](double q) {
+    return static_cast<double>(samples[static_cast<size_t>(q * (samples.size() - 1))]) / 1000.0;
+  };
+  return {at(0.50), at(0.99)};
+}
+
+// ---------------------------------------------------------------- the bare chain
+
+// caller -> thread 1 -> thread 2 -> caller, copying a request block at every hop and handing
+// over with POSIX semaphores: the floor any event primitive is measured against.
+class BareChain {
+ public:
+  BareChain() {
+    sem_init(&to_first_, 0, 0);
+    sem_init(&to_second_, 0, 0);
+    sem_init(&to_caller_, 0, 0);
+    first_ = std::thread([this] { hop(to_first_, a_, b_, to_second_); });
+    second_ = std::thread([this] { hop(to_second_, b_, c_, to_caller_); });
+  }
+  ~BareChain() {
+    stopping_.store(true);
+    sem_post(&to_first_);
+    first_.join();
+    second_.join();
+    sem_destroy(&to_first_);
+    sem_destroy(&to_second_);
+    sem_destroy(&to_caller_);
+  }
+  void round_trip(QUORL_CNV_PVGEN_BLK& blk) {
+    std::memcpy(&a_, &blk, sizeof blk);
+    sem_post(&to_first_);
+    while (sem_wait(&to_caller_) != 0) {
+    }
+    std::memcpy(&blk, &c_, sizeof blk);
+  }
+
+ private:
+  void hop(sem_t& in, const QUORL_CNV_PVGEN_BLK& from, QUORL_CNV_PVGEN_BLK& to, sem_t& out) {
+    for (;;) {
+      while (sem_wait(&in) != 0) {
+      }
+      if (stopping_.load()) {
+        sem_post(&out);
+        return;
+      }
+      std::memcpy(&to, &from, sizeof to);
+      sem_post(&out);
+    }
+  }
+
+  QUORL_CNV_PVGEN_BLK a_{}, b_{}, c_{};
+  sem_t to_first_, to_second_, to_caller_;
+  std::atomic<bool> stopping_{false};
+  std::thread first_, second_;
+};
+
+// ---------------------------------------------------------------- library helpers
+
+QUORL_CNV_PVGEN_BLK page_block(int32_t page_id, uint32_t band_total) {
+  QUORL_CNV_PVGEN_BLK blk;
+  std::memset(&blk, 0, sizeof blk);
+  blk.job_id = 1;
+  blk.page_id = page_id;
+  blk.asic = blk.module = blk.channel = 1;
+  blk.mode = 1;
+  blk.src[0] = {0x5000, 0, 0};
+  blk.dst[0] = {0x6000, 0, 0};
+  blk.band_total = band_total;
+  blk.wait_for_channel = 1;
+  return blk;
+}
+
+// Prepares and starts a page; the page ends after band_total bands or at stop_page.
+QUORL_CNV_PVGEN_BLK start_page(uint32_t band_total) {
+  QUORL_CNV_PVGEN_BLK blk = page_block(Quorl_cnv_pvgen_get_page_id(), band_total);
+  if (Quorl_cnv_pvgen_prepare(&blk) != 0 || Quorl_cnv_pvgen_page_start(&blk, nullptr) != 0) {
+    std::fprintf(stderr, "pvgen_bench: page could not be started\n");
+    std::exit(1);
+  }
+  return blk;
+}
+
+void stop_page(QUORL_CNV_PVGEN_BLK blk) {
+  (void)Quorl_cnv_pvgen_stop(&blk);
+}
+
+void sync_bands(QUORL_CNV_PVGEN_BLK& blk, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (Quorl_cnv_pvgen_band_exe(&blk, nullptr) != 0) {
+      std::fprintf(stderr, "pvgen_bench: band failed\n");
+      std::exit(1);
+    }
+  }
+}
+
+// ---------------------------------------------------------------- latency
+
+int latency(int n) {
+  QUORL_CNV_PVGEN_BLK blk = start_page(0xFFFFFFFFu);  // never ends by count
+  sync_bands(blk, 200);                               // warm up the pool and the caches
+
+  std::vector<uint64_t> lib(n), chain(n);
+  BareChain bare;
+  QUORL_CNV_PVGEN_BLK copy = blk;
+  for (int i = 0; i < 200; ++i) {
+    bare.round_trip(copy);
+  }
+  // Interleave the two so that drift of the machine hits both alike.
+  for (int i = 0; i < n; ++i) {
+    uint64_t t0 = now_ns();
+    sync_bands(blk, 1);
+    uint64_t t1 = now_ns();
+    bare.round_trip(copy);
+    uint64_t t2 = now_ns();
+    lib[i] = t1 - t0;
+    chain[i] = t2 - t1;
+  }
+  stop_page(blk);
+  Percentiles l = percentiles(lib), c = percentiles(chain);
+  std::printf("latency.samples=%d\n", n);
+  std::printf("latency.library.p50_us=%.2f\nlatency.library.p99_us=%.2f\n", l.p50_us, l.p99_us);
+  std::printf("latency.chain.p50_us=%.2f\nlatency.chain.p99_us=%.2f\n", c.p50_us, c.p99_us);
+  std::printf("latency.ratio.p50=%.3f\nlatency.ratio.p99=%.3f\n", l.p50_us / c.p50_us,
+              l.p99_us / c.p99_us);
+  return 0;
+}
+
+// ---------------------------------------------------------------- utilisation
+
+struct CallbackRun {
+  std::atomic<int> submitted{0};
+  std::atomic<int> completed{0};
+  std::atomic<int> failed{0};
+  int total = 0;
+  bool chained = false;
+  QUORL_CNV_PVGEN_BLK blk{};
+  sem_t done;
+};
+CallbackRun* g_run = nullptr;
+
+void on_band(QUORL_CNV_PVGEN_RESULT_INFO* info) {
+  CallbackRun& run = *g_run;
+  if (info->result != 0) {
+    run.failed.fetch_add(1);
+  }
+  if (run.chained && run.submitted.load() < run.total) {
+    run.submitted.fetch_add(1);
+    QUORL_CNV_PVGEN_BLK next = run.blk;
+    (void)Quorl_cnv_pvgen_band_exe(&next, on_band);
+  }
+  if (run.completed.fetch_add(1) + 1 == run.total) {
+    sem_post(&run.done);
+  }
+}
+
+double utilisation_run(uint64_t band_ns, int total, bool chained) {
+  pvgen_sim_reset();
+  pvgen_sim_set_band_time_ns(band_ns);
+  CallbackRun run;
+  run.total = total;
+  run.chained = chained;
+  sem_init(&run.done, 0, 0);
+  run.blk = start_page(static_cast<uint32_t>(total));
+  g_run = &run;
+  const int initial = chained ? 2 : total;
+  for (int i = 0; i < initial; ++i) {
+    run.submitted.fetch_add(1);
+    QUORL_CNV_PVGEN_BLK next = run.blk;
+    (void)Quorl_cnv_pvgen_band_exe(&next, on_band);
+  }
+  while (sem_wait(&run.done) != 0) {
+  }
+  pvgen_sim_stats stats;
+  pvgen_sim_get_stats(&stats);
+  stop_page(run.blk);
+  sem_destroy(&run.done);
+  g_run = nullptr;
+  if (run.failed.load() != 0) {
+    std::fprintf(stderr, "pvgen_bench: %d bands failed\n", run.failed.load());
+    std::exit(1);
+  }
+  const uint64_t span = stats.last_completion_ns - stats.first_band_ns;
+  return span == 0 ? 0.0 : 100.0 * static_cast<double>(stats.busy_ns) / static_cast<double>(span);
+}
+
+int utilisation() {
+  const uint64_t times[] = {1000000, 100000, 30000, 10000};
+  for (uint64_t t : times) {
+    const double chained = utilisation_run(t, 1000, true);
+    const double upfront = utilisation_run(t, 1000, false);
+    std::printf("utilisation.%lluus.two_in_flight=%.2f\n",
+                static_cast<unsigned long long>(t / 1000), chained);
+    std::printf("utilisation.%lluus.up_front=%.2f\n", static_cast<unsigned long long>(t / 1000),
+                upfront);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- objects per request
+
+int objects(int n) {
+  auto* registry = norvane::quorl_cnv_pvgen_commonmethod::instance();
+  QUORL_CNV_PVGEN_BLK blk = start_page(0xFFFFFFFFu);
+  sync_bands(blk, 100);  // steady state: the semaphore pool holds what it needs
+
+  const platform::OsObjectCounts before_os = platform::os_objects_created();
+  const size_t before_pool = registry->event_semaphore_count();
+  const uint64_t before = g_allocations.load();
+  sync_bands(blk, n);
+  const uint64_t sync_allocs = g_allocations.load() - before;
+  const platform::OsObjectCounts after_os = platform::os_objects_created();
+
+  stop_page(blk);
+  std::printf("objects.sync.allocations_per_band=%.3f\n", static_cast<double>(sync_allocs) / n);
+  std::printf("objects.sync.mutexes_per_band=%.3f\n",
+              static_cast<double>(after_os.mutexes - before_os.mutexes) / n);
+  std::printf("objects.sync.events_per_band=%.3f\n",
+              static_cast<double>(after_os.events - before_os.events) / n);
+  std::printf("objects.sync.pool_growth=%zu\n", registry->event_semaphore_count() - before_pool);
+  return 0;
+}
+
+int run_sync(int n) {
+  QUORL_CNV_PVGEN_BLK blk = start_page(0xFFFFFFFFu);
+  sync_bands(blk, n);
+  stop_page(blk);
+  return 0;
+}
+
+int run_chain(int n) {
+  BareChain bare;
+  QUORL_CNV_PVGEN_BLK blk = page_block(1, 1);
+  for (int i = 0; i < n; ++i) {
+    bare.round_trip(blk);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string what = argc > 1 ? argv[1] : "";
+  const int n = argc > 2 ? std::atoi(argv[2]) : 0;
+  platform::capture_begin();  // keep trace output of the library off the terminal
+  if (what == "latency") {
+    return latency(n > 0 ? n : 5000);
+  }
+  if (what == "utilisation") {
+    return utilisation();
+  }
+  if (what == "objects") {
+    return objects(n > 0 ? n : 1000);
+  }
+  if (what == "run-sync" && n > 0) {
+    return run_sync(n);
+  }
+  if (what == "run-chain" && n > 0) {
+    return run_chain(n);
+  }
+  std::fprintf(stderr,
+               "usage: pvgen_bench latency [N] | utilisation | objects [N] | run-sync N | "
+               "run-chain N\n");
+  return 2;
+}
