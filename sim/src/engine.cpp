@@ -1,0 +1,1124 @@
+// The engine model behind simulated /dev/mfp_pvgen descriptors, its fault rules, gate,
+// statistics and logs, and the control functions of pvgen_sim.h.
+//
+// Concurrency: all state lives in one State object, created on first use and never
+// destroyed (threads of the program may still be blocked in a wait when the process exits).
+// Every field of it, and every Dev, is read and written only with State::mu held; the one
+// exception is g_open_count, an atomic that lets calls on ordinary descriptors skip the lock
+// while no simulated descriptor is open. All waits (blocked waits, the wait helpers) sleep on
+// State::cv, a CLOCK_MONOTONIC condition variable that is broadcast after every change, and
+// re-test their condition after each wake-up.
+#include <fcntl.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "pvgen_sim.h"
+
+namespace pvgen_sim {
+namespace {
+
+constexpr uint64_t kNever = UINT64_MAX;
+constexpr size_t kDefaultLogLimit = 4096;
+constexpr size_t kResultOffset = offsetof(pvgen_sim_cmd_blk, result);
+
+const char* const kKindNames[PVGEN_SIM_KINDS] = {"page_start", "band", "wait",
+                                                 "stop",       "open", "close"};
+
+// One entry of a descriptor's report queue: a single report, or the running bands of a
+// page-mode page, which yields report k = 1..total (k is the next one to deliver).
+struct Pending {
+  bool page_run = false;
+  pvgen_sim_wait_blk rep{};  // single report: its out words
+  uint64_t due = 0;          // single report: due time
+  uint32_t job_id = 0;       // page run: the page start's words
+  pvgen_sim_buf ring[3]{};
+  pvgen_sim_buf dst[3]{};
+  uint32_t total = 0;
+  uint32_t k = 1;
+  uint64_t start = 0;    // page run: when its first band started
+  uint64_t band_ns = 0;  // page run: band time in force at the page start
+};
+
+struct Page {
+  uint32_t job_id = 0;
+  pvgen_sim_buf dst[3]{};
+};
+
+// One simulated descriptor and its engine.
+struct Dev {
+  int fd = -1;
+  bool closed = false;
+  std::deque<Pending> queue;
+  uint64_t free_at = 0;   // completion of the last band the engine ran
+  bool ran_band = false;  // ran a band since the statistics were reset (idle accounting)
+  uint32_t n = 0;         // band sequence number since the last page start
+  Page page;
+};
+
+struct Rule {
+  pvgen_sim_fault f;
+  uint64_t base;  // calls of the kind made before the rule was added
+};
+
+// What the fault rules say about one call.
+struct Hit {
+  bool any = false;
+  bool again = false;
+  bool err = false;
+  int errnum = 0;
+  int32_t err_result = 0;
+  bool has_result = false;
+  int32_t result = 0;
+  bool has_band_num = false;
+  int32_t band_num = 0;
+};
+
+struct State {
+  pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t cv;
+  std::map<int, std::shared_ptr<Dev>> devs;
+  uint64_t band_ns = 0;
+  bool gate_closed = false;
+  uint64_t credits = 0;
+  size_t log_limit = kDefaultLogLimit;
+  std::vector<Rule> rules;
+  uint64_t calls[PVGEN_SIM_KINDS] = {};
+  pvgen_sim_stats stats{};
+  uint32_t blocked = 0;
+  std::deque<pvgen_sim_command> commands;
+  size_t commands_total = 0;
+  std::deque<pvgen_sim_answer> answers;
+  size_t answers_total = 0;
+  FILE* trace = nullptr;
+  std::string stats_path;
+
+  State() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cv, &attr);
+    pthread_condattr_destroy(&attr);
+  }
+};
+
+std::atomic<int> g_open_count{0};
+
+State& state() {
+  static State* const s = new State();
+  return *s;
+}
+
+class Lock {
+ public:
+  explicit Lock(State& s) : s_(s) { pthread_mutex_lock(&s_.mu); }
+  ~Lock() { pthread_mutex_unlock(&s_.mu); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+ private:
+  State& s_;
+};
+
+uint64_t now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Sleeps on the condition variable until woken or until `until` (kNever: no limit).
+void sleep_until(State& s, uint64_t until) {
+  if (until == kNever) {
+    pthread_cond_wait(&s.cv, &s.mu);
+    return;
+  }
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(until / 1000000000u);
+  ts.tv_nsec = static_cast<long>(until % 1000000000u);
+  pthread_cond_timedwait(&s.cv, &s.mu, &ts);
+}
+
+void changed(State& s) {
+  pthread_cond_broadcast(&s.cv);
+}
+
+uint64_t mul_sat(uint64_t a, uint64_t b) {
+  if (a != 0 && b > kNever / a)
+    return kNever;
+  return a * b;
+}
+
+uint64_t add_sat(uint64_t a, uint64_t b) {
+  return b > kNever - a ? kNever : a + b;
+}
+
+// ---- fault rules --------------------------------------------------------------------
+
+bool rule_valid(const pvgen_sim_fault& f) {
+  switch (f.action) {
+    case PVGEN_SIM_ACT_ERRNO:
+      return f.err > 0 && f.kind >= 0 && f.kind < PVGEN_SIM_CLOSE;
+    case PVGEN_SIM_ACT_RESULT:
+      return f.kind >= 0 && f.kind <= PVGEN_SIM_STOP;
+    case PVGEN_SIM_ACT_AGAIN:
+    case PVGEN_SIM_ACT_BAND_NUM:
+      return f.kind == PVGEN_SIM_WAIT;
+    default:
+      return false;
+  }
+}
+
+// Counts one call of `kind` and collects the rules that hit it.
+Hit hit(State& s, int kind) {
+  const uint64_t call = ++s.calls[kind];
+  Hit h;
+  for (const Rule& r : s.rules) {
+    if (r.f.kind != kind)
+      continue;
+    const uint64_t rel = call - r.base;
+    const uint64_t first = r.f.first == 0 ? 1 : r.f.first;
+    if (rel < first || (r.f.count != 0 && rel >= first + r.f.count))
+      continue;
+    h.any = true;
+    switch (r.f.action) {
+      case PVGEN_SIM_ACT_ERRNO:
+        h.err = true;
+        h.errnum = r.f.err;
+        h.err_result = r.f.value;
+        break;
+      case PVGEN_SIM_ACT_RESULT:
+        h.has_result = true;
+        h.result = r.f.value;
+        break;
+      case PVGEN_SIM_ACT_AGAIN:
+        h.again = true;
+        break;
+      case PVGEN_SIM_ACT_BAND_NUM:
+        h.has_band_num = true;
+        h.band_num = r.f.value;
+        break;
+    }
+  }
+  if (h.any)
+    ++s.stats.faults;
+  return h;
+}
+
+struct ErrnoName {
+  const char* name;
+  int value;
+};
+
+const ErrnoName kErrnoNames[] = {
+    {"EPERM", EPERM},         {"ENOENT", ENOENT}, {"EINTR", EINTR},   {"EIO", EIO},
+    {"ENXIO", ENXIO},         {"EBADF", EBADF},   {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM},
+    {"EACCES", EACCES},       {"EFAULT", EFAULT}, {"EBUSY", EBUSY},   {"ENODEV", ENODEV},
+    {"EINVAL", EINVAL},       {"EMFILE", EMFILE}, {"ENOTTY", ENOTTY}, {"ETIMEDOUT", ETIMEDOUT},
+    {"ECANCELED", ECANCELED},
+};
+
+bool parse_long(const std::string& text, long long* out) {
+  if (text.empty())
+    return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0')
+    return false;
+  *out = v;
+  return true;
+}
+
+bool parse_errno(const std::string& text, int* out) {
+  for (const ErrnoName& e : kErrnoNames) {
+    if (text == e.name) {
+      *out = e.value;
+      return true;
+    }
+  }
+  long long v = 0;
+  if (!parse_long(text, &v) || v <= 0 || v > 4095)
+    return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+bool parse_kind(const std::string& text, int* out) {
+  static const struct {
+    const char* name;
+    int kind;
+  } names[] = {{"open", PVGEN_SIM_OPEN},
+               {"start", PVGEN_SIM_PAGE_START},
+               {"page_start", PVGEN_SIM_PAGE_START},
+               {"band", PVGEN_SIM_BAND},
+               {"wait", PVGEN_SIM_WAIT},
+               {"stop", PVGEN_SIM_STOP}};
+  for (const auto& n : names) {
+    if (text == n.name) {
+      *out = n.kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  for (;;) {
+    const size_t at = text.find(sep, from);
+    parts.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
+    if (at == std::string::npos)
+      return parts;
+    from = at + 1;
+  }
+}
+
+// One rule text: KIND[#FIRST[xCOUNT|+]]:ACTION[,ACTION...] (blanks already removed).
+bool parse_rule(const std::string& text, std::vector<pvgen_sim_fault>* out) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos)
+    return false;
+  const std::string head = text.substr(0, colon);
+  const size_t hash = head.find('#');
+  pvgen_sim_fault base{};
+  if (!parse_kind(head.substr(0, hash), &base.kind))
+    return false;
+  base.first = 1;
+  base.count = 0;
+  if (hash != std::string::npos) {
+    std::string occ = head.substr(hash + 1);
+    base.count = 1;
+    if (!occ.empty() && occ.back() == '+') {
+      base.count = 0;
+      occ.pop_back();
+    } else if (const size_t x = occ.find('x'); x != std::string::npos) {
+      long long count = 0;
+      if (!parse_long(occ.substr(x + 1), &count) || count < 1 || count > UINT32_MAX) {
+        return false;
+      }
+      base.count = static_cast<uint32_t>(count);
+      occ.resize(x);
+    }
+    long long first = 0;
+    if (!parse_long(occ, &first) || first < 1 || first > UINT32_MAX)
+      return false;
+    base.first = static_cast<uint32_t>(first);
+  }
+  bool has_errno = false;
+  bool has_result = false;
+  pvgen_sim_fault err_rule = base;
+  pvgen_sim_fault result_rule = base;
+  std::vector<pvgen_sim_fault> rules;
+  for (const std::string& action : split(text.substr(colon + 1), ',')) {
+    const size_t eq = action.find('=');
+    const std::string name = action.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : action.substr(eq + 1);
+    long long v = 0;
+    if (name == "again" && eq == std::string::npos) {
+      pvgen_sim_fault f = base;
+      f.action = PVGEN_SIM_ACT_AGAIN;
+      rules.push_back(f);
+    } else if (name == "errno" && !has_errno && parse_errno(value, &err_rule.err)) {
+      has_errno = true;
+    } else if (name == "result" && !has_result && parse_long(value, &v) && v >= INT32_MIN &&
+               v <= INT32_MAX) {
+      has_result = true;
+      result_rule.value = static_cast<int32_t>(v);
+    } else if (name == "band_num" && parse_long(value, &v) && v >= INT32_MIN && v <= INT32_MAX) {
+      pvgen_sim_fault f = base;
+      f.action = PVGEN_SIM_ACT_BAND_NUM;
+      f.value = static_cast<int32_t>(v);
+      rules.push_back(f);
+    } else {
+      return false;
+    }
+  }
+  if (has_errno) {
+    err_rule.action = PVGEN_SIM_ACT_ERRNO;
+    err_rule.value = has_result ? result_rule.value : 0;
+    rules.push_back(err_rule);
+  } else if (has_result) {
+    result_rule.action = PVGEN_SIM_ACT_RESULT;
+    rules.push_back(result_rule);
+  }
+  for (const pvgen_sim_fault& f : rules) {
+    if (!rule_valid(f))
+      return false;
+  }
+  out->insert(out->end(), rules.begin(), rules.end());
+  return true;
+}
+
+bool parse_script(const char* script, std::vector<pvgen_sim_fault>* out) {
+  if (script == nullptr)
+    return false;
+  std::string compact;
+  for (const char* p = script; *p != '\0'; ++p) {
+    if (std::isspace(static_cast<unsigned char>(*p)) == 0)
+      compact.push_back(*p);
+  }
+  for (const std::string& rule : split(compact, ';')) {
+    if (rule.empty())
+      continue;
+    if (!parse_rule(rule, out))
+      return false;
+  }
+  return true;
+}
+
+void add_rule_locked(State& s, const pvgen_sim_fault& f) {
+  s.rules.push_back(Rule{f, s.calls[f.kind]});
+}
+
+// ---- reports and engine time ----------------------------------------------------------
+
+uint64_t due_of(const Pending& p) {
+  if (!p.page_run)
+    return p.due;
+  if (p.total == 0)
+    return kNever;
+  return add_sat(p.start, mul_sat(p.k, p.band_ns));
+}
+
+uint32_t remaining(const Pending& p) {
+  if (!p.page_run)
+    return 1;
+  return p.total == 0 ? 1 : p.total - p.k + 1;
+}
+
+pvgen_sim_buf advanced(const pvgen_sim_buf& b, uint32_t add, uint32_t word2) {
+  return pvgen_sim_buf{b.id, b.word1 + add, word2};
+}
+
+// Takes the head report of a descriptor whose queue is not empty.
+pvgen_sim_wait_blk take_head(Dev& d, uint64_t* due) {
+  Pending& p = d.queue.front();
+  *due = due_of(p);
+  if (!p.page_run) {
+    const pvgen_sim_wait_blk rep = p.rep;
+    d.queue.pop_front();
+    return rep;
+  }
+  pvgen_sim_wait_blk rep{};
+  const uint32_t k = p.k;
+  rep.job_id = p.job_id;
+  rep.band_num = 1;
+  for (int i = 0; i < 3; ++i) {
+    rep.src[i] = advanced(p.ring[i], k, k);
+    rep.dst[i] = advanced(p.dst[i], k, k);
+  }
+  rep.plane_result = (p.job_id << 16) | (k & 0xFFFFu);
+  rep.result = 0;
+  if (k >= p.total) {
+    d.queue.pop_front();
+  } else {
+    p.k = k + 1;
+  }
+  return rep;
+}
+
+// Books `bands` bands commanded at `now` on the descriptor's engine; returns the time the
+// first of them starts.
+uint64_t run_bands(State& s, Dev& d, uint64_t now, uint32_t bands, uint64_t band_ns) {
+  const uint64_t start = std::max(now, d.free_at);
+  if (d.ran_band && now > d.free_at)
+    s.stats.idle_ns += now - d.free_at;
+  if (s.stats.first_band_ns == 0)
+    s.stats.first_band_ns = now;
+  const uint64_t work = mul_sat(bands, band_ns);
+  s.stats.busy_ns = add_sat(s.stats.busy_ns, work);
+  s.stats.bands_run += bands;
+  d.free_at = add_sat(start, work);
+  d.ran_band = true;
+  s.stats.last_completion_ns = std::max(s.stats.last_completion_ns, d.free_at);
+  return start;
+}
+
+void push_report(Dev& d, const pvgen_sim_wait_blk& rep, uint64_t due) {
+  Pending p;
+  p.rep = rep;
+  p.due = due;
+  d.queue.push_back(p);
+}
+
+void band_command(State& s, Dev& d, const pvgen_sim_cmd_blk& b, bool run, uint64_t now) {
+  const uint32_t n = ++d.n;
+  pvgen_sim_wait_blk rep{};
+  rep.job_id = b.job_id;
+  if (!run) {
+    rep.result = PVGEN_SIM_RESULT_BAND_FAILED;
+    push_report(d, rep, std::max(now, d.free_at));
+    return;
+  }
+  run_bands(s, d, now, 1, s.band_ns);
+  rep.band_num = 1;
+  for (int i = 0; i < 3; ++i) {
+    rep.src[i] = advanced(b.src[i], 1, n);
+    rep.dst[i] = advanced(d.page.dst[i], n, n);
+  }
+  rep.plane_result = (b.job_id << 16) | (n & 0xFFFFu);
+  push_report(d, rep, d.free_at);
+}
+
+void page_start_command(State& s, Dev& d, const pvgen_sim_cmd_blk& b, uint64_t now) {
+  d.page.job_id = b.job_id;
+  std::memcpy(d.page.dst, b.dst, sizeof d.page.dst);
+  d.n = 0;
+  if (b.mode != 2)
+    return;
+  Pending p;
+  p.page_run = true;
+  p.job_id = b.job_id;
+  std::memcpy(p.ring, b.ring, sizeof p.ring);
+  std::memcpy(p.dst, b.dst, sizeof p.dst);
+  p.total = b.band_total;
+  p.band_ns = s.band_ns;
+  p.start =
+      b.band_total == 0 ? std::max(now, d.free_at) : run_bands(s, d, now, b.band_total, s.band_ns);
+  d.queue.push_back(p);
+}
+
+// Replaces every running page of the descriptor by its final report and gives back the
+// engine time of its bands not completed by now.
+void stop_command(State& s, Dev& d, uint64_t now) {
+  for (Pending& p : d.queue) {
+    if (!p.page_run)
+      continue;
+    if (p.total != 0) {
+      uint64_t completed = p.total;
+      if (p.band_ns != 0)
+        completed = now <= p.start ? 0 : (now - p.start) / p.band_ns;
+      completed = std::min<uint64_t>(completed, p.total);
+      const uint64_t cancelled = p.total - completed;
+      const uint64_t end = add_sat(p.start, mul_sat(p.total, p.band_ns));
+      const uint64_t new_end = add_sat(p.start, mul_sat(completed, p.band_ns));
+      s.stats.busy_ns -= std::min(s.stats.busy_ns, mul_sat(cancelled, p.band_ns));
+      s.stats.bands_run -= std::min<uint64_t>(s.stats.bands_run, cancelled);
+      if (s.stats.last_completion_ns == end)
+        s.stats.last_completion_ns = new_end;
+      if (d.free_at == end)
+        d.free_at = new_end;
+    }
+    pvgen_sim_wait_blk rep{};
+    rep.job_id = p.job_id;
+    rep.result = PVGEN_SIM_RESULT_STOPPED;
+    Pending final_report;
+    final_report.rep = rep;
+    final_report.due = now;
+    p = final_report;
+  }
+  d.page = Page{};
+}
+
+// ---- logs and trace -------------------------------------------------------------------
+
+template <class T>
+void log_entry(std::deque<T>& log, size_t* total, size_t limit, const T& entry) {
+  log.push_back(entry);
+  ++*total;
+  while (log.size() > limit)
+    log.pop_front();
+}
+
+template <class T>
+int log_get(State& s, std::deque<T> State::*log_member, size_t State::*total_member, size_t index,
+            T* out) {
+  Lock l(s);
+  const std::deque<T>& log = s.*log_member;
+  const size_t total = s.*total_member;
+  const size_t first = total - log.size();
+  if (out == nullptr || index < first || index >= total)
+    return -1;
+  *out = log[index - first];
+  return 0;
+}
+
+void trace(State& s, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void trace(State& s, const char* fmt, ...) {
+  if (s.trace == nullptr)
+    return;
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(s.trace, fmt, ap);
+  va_end(ap);
+  std::fflush(s.trace);
+}
+
+// ---- requests -------------------------------------------------------------------------
+
+struct Outcome {
+  int ret = 0;
+  int err = 0;
+};
+
+Outcome command(State& s, Dev& d, int kind, uint32_t code, void* arg) {
+  if (arg == nullptr) {
+    ++s.stats.bad_requests;
+    trace(s, "pvgen-sim: fd %d %s with null block -> EFAULT\n", d.fd, kKindNames[kind]);
+    return Outcome{-1, EFAULT};
+  }
+  const uint64_t now = now_ns();
+  pvgen_sim_command c{};
+  c.code = code;
+  c.fd = d.fd;
+  c.thread = pthread_self();
+  c.time_ns = now;
+  std::memcpy(&c.blk, arg, sizeof c.blk);
+  const pvgen_sim_cmd_blk& b = c.blk;
+  ++s.stats.requests[kind];
+  const Hit h = hit(s, kind);
+  const bool unit_ok = b.asic == 0 && b.module == 0 && b.channel == 0;
+  Outcome o;
+  int32_t result = 0;
+  if (h.err) {
+    o = Outcome{-1, h.errnum};
+    result = h.err_result;
+  } else if (!unit_ok) {
+    result = PVGEN_SIM_RESULT_BAD_UNIT;
+  } else if (h.has_result) {
+    result = h.result;
+  }
+  const bool success = result == 0 || (kind == PVGEN_SIM_STOP && result == 2);
+  const bool run = unit_ok && success && !(h.err && result == 0);
+  switch (kind) {
+    case PVGEN_SIM_PAGE_START:
+      if (run)
+        page_start_command(s, d, b, now);
+      break;
+    case PVGEN_SIM_BAND:
+      band_command(s, d, b, run, now);
+      break;
+    case PVGEN_SIM_STOP:
+      if (run)
+        stop_command(s, d, now);
+      break;
+  }
+  std::memcpy(static_cast<char*>(arg) + kResultOffset, &result, sizeof result);
+  if (o.ret < 0 || !success)
+    ++s.stats.failed[kind];
+  c.ret = o.ret;
+  c.err = o.err;
+  c.result = result;
+  log_entry(s.commands, &s.commands_total, s.log_limit, c);
+  trace(s, "pvgen-sim: fd %d %s job_id=%u mode=%u -> ret %d errno %d result %d\n", d.fd,
+        kKindNames[kind], static_cast<unsigned>(b.job_id), static_cast<unsigned>(b.mode), o.ret,
+        o.err, static_cast<int>(result));
+  return o;
+}
+
+void write_out_words(void* arg, const pvgen_sim_wait_blk& rep) {
+  char* p = static_cast<char*>(arg);
+  std::memcpy(p + offsetof(pvgen_sim_wait_blk, job_id), &rep.job_id, sizeof rep.job_id);
+  std::memcpy(p + offsetof(pvgen_sim_wait_blk, band_num), &rep.band_num, sizeof rep.band_num);
+  std::memcpy(p + offsetof(pvgen_sim_wait_blk, src), rep.src, sizeof rep.src);
+  std::memcpy(p + offsetof(pvgen_sim_wait_blk, dst), rep.dst, sizeof rep.dst);
+  std::memcpy(p + offsetof(pvgen_sim_wait_blk, plane_result), &rep.plane_result,
+              sizeof rep.plane_result);
+}
+
+void write_result(void* arg, int32_t result) {
+  std::memcpy(static_cast<char*>(arg) + offsetof(pvgen_sim_wait_blk, result), &result,
+              sizeof result);
+}
+
+Outcome wait_request(State& s, const std::shared_ptr<Dev>& dev, void* arg) {
+  Dev& d = *dev;
+  if (arg == nullptr) {
+    ++s.stats.bad_requests;
+    trace(s, "pvgen-sim: fd %d wait with null block -> EFAULT\n", d.fd);
+    return Outcome{-1, EFAULT};
+  }
+  pvgen_sim_answer a{};
+  a.fd = d.fd;
+  a.thread = pthread_self();
+  std::memcpy(&a.blk, arg, sizeof a.blk);
+  ++s.stats.requests[PVGEN_SIM_WAIT];
+  const Hit h = hit(s, PVGEN_SIM_WAIT);
+  changed(s);
+  Outcome o;
+  bool take = false;
+  if (h.again) {
+    ++s.stats.again;
+    a.blk.result = PVGEN_SIM_RESULT_AGAIN;
+  } else if (!h.err && (a.blk.asic != 0 || a.blk.module != 0 || a.blk.channel != 0)) {
+    a.blk.result = PVGEN_SIM_RESULT_BAD_UNIT;
+  } else {
+    bool counted = false;
+    for (;;) {
+      if (d.closed) {
+        o = Outcome{-1, EBADF};
+        break;
+      }
+      const bool gate_ok = !s.gate_closed || s.credits > 0;
+      const uint64_t due = d.queue.empty() ? kNever : due_of(d.queue.front());
+      if (gate_ok && due != kNever && due <= now_ns()) {
+        take = true;
+        break;
+      }
+      if (!counted) {
+        counted = true;
+        ++s.blocked;
+        changed(s);
+      }
+      sleep_until(s, gate_ok ? due : kNever);
+    }
+    if (counted)
+      --s.blocked;
+  }
+  if (take) {
+    if (s.gate_closed)
+      --s.credits;
+    ++s.stats.reports;
+    const pvgen_sim_wait_blk rep = take_head(d, &a.due_ns);
+    a.took_report = 1;
+    if (h.err) {
+      // The report is dropped; only the result word tells the caller anything.
+      o = Outcome{-1, h.errnum};
+      a.blk.result = h.err_result;
+    } else {
+      a.blk.job_id = rep.job_id;
+      a.blk.band_num = h.has_band_num ? h.band_num : rep.band_num;
+      std::memcpy(a.blk.src, rep.src, sizeof a.blk.src);
+      std::memcpy(a.blk.dst, rep.dst, sizeof a.blk.dst);
+      a.blk.plane_result = rep.plane_result;
+      a.blk.result = h.has_result ? h.result : rep.result;
+      write_out_words(arg, a.blk);
+    }
+    write_result(arg, a.blk.result);
+  } else if (o.ret == 0) {
+    write_result(arg, a.blk.result);  // result 3 or bad unit
+  }
+  if (o.ret < 0)
+    ++s.stats.failed[PVGEN_SIM_WAIT];
+  a.ret = o.ret;
+  a.err = o.err;
+  a.time_ns = now_ns();
+  log_entry(s.answers, &s.answers_total, s.log_limit, a);
+  trace(s,
+        "pvgen-sim: fd %d wait -> ret %d errno %d job_id=%u band_num=%d plane_result=0x%x "
+        "result %d\n",
+        d.fd, o.ret, o.err, static_cast<unsigned>(a.blk.job_id), static_cast<int>(a.blk.band_num),
+        static_cast<unsigned>(a.blk.plane_result), static_cast<int>(a.blk.result));
+  changed(s);
+  return o;
+}
+
+// ---- start-up -------------------------------------------------------------------------
+
+bool parse_time_ns(const char* text, uint64_t* out) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text, &end);
+  if (errno != 0 || end == text || !(v >= 0))
+    return false;
+  const std::string unit(end);
+  double scale = 0;
+  if (unit.empty() || unit == "us") {
+    scale = 1e3;
+  } else if (unit == "ns") {
+    scale = 1;
+  } else if (unit == "ms") {
+    scale = 1e6;
+  } else if (unit == "s") {
+    scale = 1e9;
+  } else {
+    return false;
+  }
+  const double ns = v * scale;
+  if (ns >= 1.8e19)
+    return false;
+  *out = static_cast<uint64_t>(ns + 0.5);
+  return true;
+}
+
+FILE* open_output(const std::string& path) {
+  if (path == "-" || path == "stderr")
+    return stderr;
+  return std::fopen(path.c_str(), "w");
+}
+
+void dump_stats_at_exit() {
+  State& s = state();
+  std::string path;
+  {
+    Lock l(s);
+    path = s.stats_path;
+  }
+  pvgen_sim_stats_dump(path.c_str());
+}
+
+[[noreturn]] void bad_environment(const char* name, const char* value) {
+  std::fprintf(stderr, "pvgen-sim: malformed %s=\"%s\"\n", name, value);
+  std::_Exit(2);
+}
+
+}  // namespace
+
+// ---- entry points of interpose.cpp ----------------------------------------------------
+
+bool is_device_path(const char* path) {
+  return path != nullptr && std::strcmp(path, PVGEN_SIM_DEVICE) == 0;
+}
+
+int sim_open(int* err) {
+  State& s = state();
+  Lock l(s);
+  ++s.stats.requests[PVGEN_SIM_OPEN];
+  const Hit h = hit(s, PVGEN_SIM_OPEN);
+  int fd = -1;
+  if (h.err) {
+    *err = h.errnum;
+  } else {
+    // A real descriptor number, so that it never collides with the program's other files.
+    fd = real_open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      *err = errno;
+    } else {
+      auto dev = std::make_shared<Dev>();
+      dev->fd = fd;
+      s.devs[fd] = dev;
+      g_open_count.fetch_add(1, std::memory_order_release);
+    }
+  }
+  if (fd < 0)
+    ++s.stats.failed[PVGEN_SIM_OPEN];
+  trace(s, "pvgen-sim: open %s -> %d errno %d\n", PVGEN_SIM_DEVICE, fd, fd < 0 ? *err : 0);
+  changed(s);
+  return fd;
+}
+
+bool sim_ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
+  if (g_open_count.load(std::memory_order_acquire) == 0)
+    return false;
+  State& s = state();
+  Lock l(s);
+  const auto it = s.devs.find(fd);
+  if (it == s.devs.end())
+    return false;
+  const std::shared_ptr<Dev> dev = it->second;
+  // The kernel takes the request as a 32-bit word.
+  const uint32_t code = static_cast<uint32_t>(request);
+  Outcome o;
+  switch (code) {
+    case PVGEN_SIM_IOC_PAGE_START:
+      o = command(s, *dev, PVGEN_SIM_PAGE_START, code, arg);
+      break;
+    case PVGEN_SIM_IOC_BAND_EXE:
+      o = command(s, *dev, PVGEN_SIM_BAND, code, arg);
+      break;
+    case PVGEN_SIM_IOC_STOP:
+      o = command(s, *dev, PVGEN_SIM_STOP, code, arg);
+      break;
+    case PVGEN_SIM_IOC_WAIT:
+      o = wait_request(s, dev, arg);
+      break;
+    default:
+      ++s.stats.bad_requests;
+      trace(s, "pvgen-sim: fd %d unknown request 0x%08x -> ENOTTY\n", fd,
+            static_cast<unsigned>(code));
+      o = Outcome{-1, ENOTTY};
+      break;
+  }
+  changed(s);
+  *ret = o.ret;
+  *err = o.err;
+  return true;
+}
+
+bool sim_close(int fd, int* ret, int* err) {
+  if (g_open_count.load(std::memory_order_acquire) == 0)
+    return false;
+  State& s = state();
+  Lock l(s);
+  const auto it = s.devs.find(fd);
+  if (it == s.devs.end())
+    return false;
+  it->second->closed = true;
+  s.devs.erase(it);
+  g_open_count.fetch_sub(1, std::memory_order_release);
+  ++s.stats.requests[PVGEN_SIM_CLOSE];
+  // Released under the lock: until the number is free again, requests on it still find
+  // the descriptor or, after this point, the C library's EBADF.
+  *ret = real_close(fd);
+  *err = *ret < 0 ? errno : 0;
+  trace(s, "pvgen-sim: close %d\n", fd);
+  changed(s);
+  return true;
+}
+
+void load_environment() {
+  State& s = state();
+  if (const char* v = std::getenv("PVGEN_SIM_BAND_TIME")) {
+    uint64_t ns = 0;
+    if (!parse_time_ns(v, &ns))
+      bad_environment("PVGEN_SIM_BAND_TIME", v);
+    pvgen_sim_set_band_time_ns(ns);
+  }
+  if (const char* v = std::getenv("PVGEN_SIM_FAULTS")) {
+    if (pvgen_sim_fault_script(v) < 0)
+      bad_environment("PVGEN_SIM_FAULTS", v);
+  }
+  if (const char* v = std::getenv("PVGEN_SIM_GATE")) {
+    long long n = 0;
+    if (!parse_long(v, &n) || n < 0 || n > UINT32_MAX)
+      bad_environment("PVGEN_SIM_GATE", v);
+    pvgen_sim_gate_close();
+    pvgen_sim_gate_release(static_cast<uint32_t>(n));
+  }
+  if (const char* v = std::getenv("PVGEN_SIM_LOG_LIMIT")) {
+    long long n = 0;
+    if (!parse_long(v, &n) || n < 1)
+      bad_environment("PVGEN_SIM_LOG_LIMIT", v);
+    pvgen_sim_set_log_limit(static_cast<size_t>(n));
+  }
+  if (const char* v = std::getenv("PVGEN_SIM_TRACE")) {
+    FILE* f = open_output(v);
+    if (f == nullptr)
+      bad_environment("PVGEN_SIM_TRACE", v);
+    Lock l(s);
+    s.trace = f;
+  }
+  if (const char* v = std::getenv("PVGEN_SIM_STATS")) {
+    if (*v == '\0')
+      bad_environment("PVGEN_SIM_STATS", v);
+    {
+      Lock l(s);
+      s.stats_path = v;
+    }
+    std::atexit(dump_stats_at_exit);
+  }
+}
+
+}  // namespace pvgen_sim
+
+// ---- control interface (pvgen_sim.h) ---------------------------------------------------
+
+using pvgen_sim::Lock;
+using pvgen_sim::state;
+using pvgen_sim::State;
+
+extern "C" {
+
+void pvgen_sim_reset(void) {
+  State& s = state();
+  Lock l(s);
+  s.band_ns = 0;
+  s.gate_closed = false;
+  s.credits = 0;
+  s.log_limit = pvgen_sim::kDefaultLogLimit;
+  s.rules.clear();
+  std::fill(std::begin(s.calls), std::end(s.calls), 0);
+  s.stats = pvgen_sim_stats{};
+  s.commands.clear();
+  s.commands_total = 0;
+  s.answers.clear();
+  s.answers_total = 0;
+  for (auto& entry : s.devs)
+    entry.second->ran_band = false;
+  pvgen_sim::changed(s);
+}
+
+void pvgen_sim_set_band_time_ns(uint64_t ns) {
+  State& s = state();
+  Lock l(s);
+  s.band_ns = ns;
+}
+
+uint64_t pvgen_sim_band_time_ns(void) {
+  State& s = state();
+  Lock l(s);
+  return s.band_ns;
+}
+
+void pvgen_sim_set_log_limit(size_t entries) {
+  State& s = state();
+  Lock l(s);
+  s.log_limit = entries == 0 ? 1 : entries;
+  while (s.commands.size() > s.log_limit)
+    s.commands.pop_front();
+  while (s.answers.size() > s.log_limit)
+    s.answers.pop_front();
+}
+
+uint64_t pvgen_sim_now_ns(void) {
+  return pvgen_sim::now_ns();
+}
+
+int pvgen_sim_is_device(int fd) {
+  State& s = state();
+  Lock l(s);
+  return s.devs.count(fd) != 0 ? 1 : 0;
+}
+
+int pvgen_sim_fault_add(const pvgen_sim_fault* fault) {
+  if (fault == nullptr || !pvgen_sim::rule_valid(*fault))
+    return -1;
+  State& s = state();
+  Lock l(s);
+  pvgen_sim::add_rule_locked(s, *fault);
+  return 0;
+}
+
+int pvgen_sim_fault_script(const char* script) {
+  std::vector<pvgen_sim_fault> rules;
+  if (!pvgen_sim::parse_script(script, &rules))
+    return -1;
+  State& s = state();
+  Lock l(s);
+  for (const pvgen_sim_fault& f : rules)
+    pvgen_sim::add_rule_locked(s, f);
+  return static_cast<int>(rules.size());
+}
+
+void pvgen_sim_fault_clear(void) {
+  State& s = state();
+  Lock l(s);
+  s.rules.clear();
+}
+
+void pvgen_sim_gate_close(void) {
+  State& s = state();
+  Lock l(s);
+  s.gate_closed = true;
+  s.credits = 0;
+  pvgen_sim::changed(s);
+}
+
+void pvgen_sim_gate_release(uint32_t n) {
+  State& s = state();
+  Lock l(s);
+  s.credits += n;
+  pvgen_sim::changed(s);
+}
+
+void pvgen_sim_gate_open(void) {
+  State& s = state();
+  Lock l(s);
+  s.gate_closed = false;
+  s.credits = 0;
+  pvgen_sim::changed(s);
+}
+
+void pvgen_sim_get_stats(pvgen_sim_stats* out) {
+  if (out == nullptr)
+    return;
+  State& s = state();
+  Lock l(s);
+  *out = s.stats;
+  out->open_descriptors = static_cast<uint32_t>(s.devs.size());
+  out->blocked_waiters = s.blocked;
+  uint64_t pending = 0;
+  for (const auto& entry : s.devs) {
+    for (const pvgen_sim::Pending& p : entry.second->queue)
+      pending += pvgen_sim::remaining(p);
+  }
+  out->pending_reports = static_cast<uint32_t>(std::min<uint64_t>(pending, UINT32_MAX));
+}
+
+int pvgen_sim_stats_dump(const char* path) {
+  pvgen_sim_stats st{};
+  pvgen_sim_get_stats(&st);
+  const std::string where = path == nullptr ? "-" : path;
+  FILE* f = pvgen_sim::open_output(where);
+  if (f == nullptr)
+    return -1;
+  for (int k = 0; k < PVGEN_SIM_KINDS; ++k) {
+    std::fprintf(f, "requests.%s=%llu\n", pvgen_sim::kKindNames[k],
+                 static_cast<unsigned long long>(st.requests[k]));
+  }
+  for (int k = 0; k < PVGEN_SIM_KINDS; ++k) {
+    std::fprintf(f, "failed.%s=%llu\n", pvgen_sim::kKindNames[k],
+                 static_cast<unsigned long long>(st.failed[k]));
+  }
+  const uint64_t span =
+      st.last_completion_ns > st.first_band_ns ? st.last_completion_ns - st.first_band_ns : 0;
+  std::fprintf(
+      f,
+      "bad_requests=%llu\nreports=%llu\nagain=%llu\nfaults=%llu\nbands_run=%llu\n"
+      "busy_ns=%llu\nidle_ns=%llu\nspan_ns=%llu\nutilisation=%.6f\n"
+      "open_descriptors=%u\nblocked_waiters=%u\npending_reports=%u\n",
+      static_cast<unsigned long long>(st.bad_requests), static_cast<unsigned long long>(st.reports),
+      static_cast<unsigned long long>(st.again), static_cast<unsigned long long>(st.faults),
+      static_cast<unsigned long long>(st.bands_run), static_cast<unsigned long long>(st.busy_ns),
+      static_cast<unsigned long long>(st.idle_ns), static_cast<unsigned long long>(span),
+      span == 0 ? 0.0 : static_cast<double>(st.busy_ns) / static_cast<double>(span),
+      static_cast<unsigned>(st.open_descriptors), static_cast<unsigned>(st.blocked_waiters),
+      static_cast<unsigned>(st.pending_reports));
+  if (f == stderr)
+    return std::fflush(f) == 0 ? 0 : -1;
+  return std::fclose(f) == 0 ? 0 : -1;
+}
+
+size_t pvgen_sim_command_count(void) {
+  State& s = state();
+  Lock l(s);
+  return s.commands_total;
+}
+
+size_t pvgen_sim_answer_count(void) {
+  State& s = state();
+  Lock l(s);
+  return s.answers_total;
+}
+
+int pvgen_sim_command_get(size_t index, pvgen_sim_command* out) {
+  State& s = state();
+  return pvgen_sim::log_get(s, &State::commands, &State::commands_total, index, out);
+}
+
+int pvgen_sim_answer_get(size_t index, pvgen_sim_answer* out) {
+  State& s = state();
+  return pvgen_sim::log_get(s, &State::answers, &State::answers_total, index, out);
+}
+
+}  // extern "C"
+
+namespace {
+
+template <class Pred>
+int wait_for(uint32_t timeout_ms, Pred done) {
+  State& s = state();
+  const uint64_t deadline = pvgen_sim::now_ns() + uint64_t{timeout_ms} * 1000000u;
+  Lock l(s);
+  while (!done(s)) {
+    if (pvgen_sim::now_ns() >= deadline)
+      return -1;
+    pvgen_sim::sleep_until(s, deadline);
+  }
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int pvgen_sim_wait_requests(int kind, uint64_t n, uint32_t timeout_ms) {
+  if (kind < 0 || kind >= PVGEN_SIM_KINDS)
+    return -1;
+  return wait_for(timeout_ms, [&](const State& s) { return s.stats.requests[kind] >= n; });
+}
+
+int pvgen_sim_wait_reports(uint64_t n, uint32_t timeout_ms) {
+  return wait_for(timeout_ms, [&](const State& s) { return s.stats.reports >= n; });
+}
+
+int pvgen_sim_wait_blocked(uint32_t n, uint32_t timeout_ms) {
+  return wait_for(timeout_ms, [&](const State& s) { return s.blocked >= n; });
+}
+
+}  // extern "C"

@@ -1,0 +1,227 @@
+// pvgen-sim: runs a program with the simulated PVGEN engine preloaded, so that its
+// /dev/mfp_pvgen is served by libpvgen_sim.so. Options become PVGEN_SIM_* environment
+// variables, which the simulator reads when it is loaded.
+#include <getopt.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kLibName[] = "libpvgen_sim.so";
+
+const char kUsage[] =
+    "Usage: pvgen-sim [OPTIONS] [--] PROGRAM [ARGS...]\n"
+    "Runs PROGRAM with the simulated PVGEN engine preloaded: every open of /dev/mfp_pvgen\n"
+    "in PROGRAM gets a simulated descriptor. The exit status is PROGRAM's.\n"
+    "\n"
+    "Options (each sets the environment variable shown, read by the simulator at start-up):\n"
+    "  -b, --band-time=TIME   engine time per band; a number with unit ns, us, ms or s\n"
+    "                         (no unit: us). Default 0.                  PVGEN_SIM_BAND_TIME\n"
+    "  -f, --faults=SCRIPT    fault rules; may be given more than once (joined with ';').\n"
+    "                                                                    PVGEN_SIM_FAULTS\n"
+    "  -g, --gate=N           start with the report gate closed: only the first N reports\n"
+    "                         are delivered, later waits block for good. PVGEN_SIM_GATE\n"
+    "  -s, --stats[=FILE]     write the statistics at exit to FILE (default: stderr).\n"
+    "                                                                    PVGEN_SIM_STATS\n"
+    "  -t, --trace[=FILE]     write one line per request to FILE (default: stderr).\n"
+    "                                                                    PVGEN_SIM_TRACE\n"
+    "  -l, --log-limit=N      entries kept in the simulator's logs (default 4096).\n"
+    "                                                                    PVGEN_SIM_LOG_LIMIT\n"
+    "  -L, --lib=PATH         the simulator library. Default: $PVGEN_SIM_LIB, else\n"
+    "                         libpvgen_sim.so next to this program, in ../sim or ../lib.\n"
+    "  -n, --dry-run          print the environment and the command instead of running it.\n"
+    "  -h, --help             print this help.\n"
+    "\n"
+    "Fault rules: KIND[#FIRST[xCOUNT|+]]:ACTION[,ACTION...], separated by ';'.\n"
+    "  KIND    open | start | band | wait | stop\n"
+    "  #FIRST  only the FIRST-th call of that kind; xCOUNT: COUNT calls from there;\n"
+    "          '+': every call from there on; no '#': every call\n"
+    "  ACTION  errno=NAME|NUMBER  the call fails (-1); with result=N the ioctl's result\n"
+    "                             word is set to N\n"
+    "          result=N           the command answers result N / the wait's report carries N\n"
+    "          again              (wait) answer result 3 at once, without a report\n"
+    "          band_num=N         (wait) the report's band_num is N\n"
+    "  Example: -f 'band#3:result=4' -f 'wait#1x2:again' -f 'stop:result=2'\n"
+    "\n"
+    "Statistics lines are name=value: requests.KIND, failed.KIND, bad_requests, reports,\n"
+    "again, faults, bands_run, busy_ns, idle_ns, span_ns, utilisation, open_descriptors,\n"
+    "blocked_waiters, pending_reports.\n";
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "pvgen-sim: %s\n(see pvgen-sim --help)\n", what.c_str());
+  std::exit(2);
+}
+
+bool valid_time(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text, &end);
+  if (errno != 0 || end == text || !(v >= 0))
+    return false;
+  const std::string unit(end);
+  return unit.empty() || unit == "ns" || unit == "us" || unit == "ms" || unit == "s";
+}
+
+bool valid_count(const char* text, unsigned long long min, unsigned long long max) {
+  char* end = nullptr;
+  errno = 0;
+  if (*text == '-' || *text == '\0')
+    return false;
+  const unsigned long long v = std::strtoull(text, &end, 0);
+  return errno == 0 && *end == '\0' && v >= min && v <= max;
+}
+
+bool readable(const std::string& path) {
+  return access(path.c_str(), R_OK) == 0;
+}
+
+std::string absolute(const std::string& path) {
+  char buf[PATH_MAX];
+  if (realpath(path.c_str(), buf) == nullptr)
+    return path;
+  return buf;
+}
+
+std::string find_library(const std::string& option) {
+  if (!option.empty()) {
+    if (!readable(option))
+      fail("no simulator library at " + option);
+    return absolute(option);
+  }
+  if (const char* env = std::getenv("PVGEN_SIM_LIB"); env != nullptr && *env != '\0') {
+    if (!readable(env))
+      fail(std::string("no simulator library at $PVGEN_SIM_LIB ") + env);
+    return absolute(env);
+  }
+  char self[PATH_MAX];
+  const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (len > 0) {
+    self[len] = '\0';
+    std::string dir(self);
+    dir.resize(dir.rfind('/'));
+    for (const char* rel : {"/", "/../sim/", "/../lib/"}) {
+      const std::string candidate = dir + rel + kLibName;
+      if (readable(candidate))
+        return absolute(candidate);
+    }
+  }
+  fail(std::string("cannot find ") + kLibName + "; use --lib or PVGEN_SIM_LIB");
+}
+
+void set(const char* name, const std::string& value, bool dry_run) {
+  if (dry_run)
+    std::printf("%s=%s\n", name, value.c_str());
+  setenv(name, value.c_str(), 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  static const option kOptions[] = {
+      {"band-time", required_argument, nullptr, 'b'},
+      {"faults", required_argument, nullptr, 'f'},
+      {"gate", required_argument, nullptr, 'g'},
+      {"stats", optional_argument, nullptr, 's'},
+      {"trace", optional_argument, nullptr, 't'},
+      {"log-limit", required_argument, nullptr, 'l'},
+      {"lib", required_argument, nullptr, 'L'},
+      {"dry-run", no_argument, nullptr, 'n'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  std::string band_time, faults, gate, stats, trace, log_limit, lib;
+  bool want_stats = false;
+  bool want_trace = false;
+  bool dry_run = false;
+  int c = 0;
+  // '+': options end at the first non-option, so PROGRAM's own options stay its own.
+  while ((c = getopt_long(argc, argv, "+b:f:g:s::t::l:L:nh", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'b':
+        if (!valid_time(optarg))
+          fail(std::string("bad band time '") + optarg + "'");
+        band_time = optarg;
+        break;
+      case 'f':
+        faults += (faults.empty() ? "" : ";") + std::string(optarg);
+        break;
+      case 'g':
+        if (!valid_count(optarg, 0, 0xFFFFFFFFull))
+          fail(std::string("bad gate '") + optarg + "'");
+        gate = optarg;
+        break;
+      case 's':
+        want_stats = true;
+        stats = optarg != nullptr ? optarg : "-";
+        break;
+      case 't':
+        want_trace = true;
+        trace = optarg != nullptr ? optarg : "-";
+        break;
+      case 'l':
+        if (!valid_count(optarg, 1, 0xFFFFFFFFull)) {
+          fail(std::string("bad log limit '") + optarg + "'");
+        }
+        log_limit = optarg;
+        break;
+      case 'L':
+        lib = optarg;
+        break;
+      case 'n':
+        dry_run = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return 0;
+      default:
+        fail("unknown option");
+    }
+  }
+  if (optind >= argc)
+    fail("no program given");
+
+  const std::string path = find_library(lib);
+  const char* old_preload = std::getenv("LD_PRELOAD");
+  set("LD_PRELOAD",
+      old_preload != nullptr && *old_preload != '\0' ? path + ":" + old_preload : path, dry_run);
+#if defined(PVGEN_ASAN)
+  // The simulator of an AddressSanitizer build depends on the sanitizer's runtime, which then
+  // no longer comes first among the initial libraries; that order is not needed here.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  set("ASAN_OPTIONS",
+      std::string(asan != nullptr ? asan : "") + (asan != nullptr && *asan ? ":" : "") +
+          "verify_asan_link_order=0",
+      dry_run);
+#endif
+  if (!band_time.empty())
+    set("PVGEN_SIM_BAND_TIME", band_time, dry_run);
+  if (!faults.empty())
+    set("PVGEN_SIM_FAULTS", faults, dry_run);
+  if (!gate.empty())
+    set("PVGEN_SIM_GATE", gate, dry_run);
+  if (want_stats)
+    set("PVGEN_SIM_STATS", stats, dry_run);
+  if (want_trace)
+    set("PVGEN_SIM_TRACE", trace, dry_run);
+  if (!log_limit.empty())
+    set("PVGEN_SIM_LOG_LIMIT", log_limit, dry_run);
+
+  std::vector<char*> args(argv + optind, argv + argc);
+  args.push_back(nullptr);
+  if (dry_run) {
+    for (int i = optind; i < argc; ++i)
+      std::printf("%s%s", i > optind ? " " : "", argv[i]);
+    std::printf("\n");
+    return 0;
+  }
+  execvp(args[0], args.data());
+  std::fprintf(stderr, "pvgen-sim: cannot run %s: %s\n", args[0], std::strerror(errno));
+  return 127;
+}
