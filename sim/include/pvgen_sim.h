@@ -71,8 +71,9 @@
  * band times after the page's first band started). A report is due at its completion
  * (failure reports of bands not run: at max(command time, previous completion)); the wait
  * returns at CLOCK_MONOTONIC time >= the due time. Busy time adds one band time per band;
- * idle time adds, for each band command after the descriptor's first band since reset, the
- * gap between the previous completion and the command when the command came later. For one
+ * idle time adds, for each band command or page-mode page start after the descriptor's
+ * first band since reset, the gap between the previous completion and the command when the
+ * command came later. For one
  * descriptor: busy_ns + idle_ns == last_completion_ns - first_band_ns, so the utilisation is
  * busy_ns / (last_completion_ns - first_band_ns). A stop that cancels page-mode bands gives
  * back the busy time of the bands not yet completed at the stop.
@@ -294,8 +295,9 @@ void pvgen_sim_gate_open(void);          /* let everything through */
 /* ---- statistics ------------------------------------------------------------------- */
 
 typedef struct pvgen_sim_stats {
-  uint64_t requests[PVGEN_SIM_KINDS]; /* calls per kind on simulated descriptors (opens of
-                                         the device, including failed ones) */
+  uint64_t requests[PVGEN_SIM_KINDS]; /* calls per kind on simulated descriptors, null
+                                         blocks not counted; opens of the device, including
+                                         failed ones */
   uint64_t failed[PVGEN_SIM_KINDS];   /* of which answered -1, or a command answered with a
                                          result other than 0 (stop: 0 or 2) */
   uint64_t bad_requests;              /* unknown request codes and null blocks */
@@ -324,7 +326,8 @@ int pvgen_sim_stats_dump(const char* path);
 
 /* ---- logs ------------------------------------------------------------------------- */
 
-/* Every page start, band execute and stop call on a simulated descriptor. */
+/* Every page start, band execute and stop call on a simulated descriptor (a call with a
+ * null block is rejected before anything else and counts only in bad_requests). */
 typedef struct pvgen_sim_command {
   uint32_t code; /* request code */
   int fd;
@@ -333,10 +336,10 @@ typedef struct pvgen_sim_command {
   int ret;               /* what the ioctl returned */
   int err;               /* errno set with ret -1, else 0 */
   int32_t result;        /* result word answered */
-  pvgen_sim_cmd_blk blk; /* the block as received (all 0 for a null block) */
+  pvgen_sim_cmd_blk blk; /* the block as received */
 } pvgen_sim_command;
 
-/* Every answered wait call on a simulated descriptor. */
+/* Every answered wait call with a block on a simulated descriptor. */
 typedef struct pvgen_sim_answer {
   int fd;
   pthread_t thread;       /* the waiting thread */

@@ -863,6 +863,9 @@ bool sim_close(int fd, int* ret, int* err) {
 
 void load_environment() {
   State& s = state();
+  // A child forked while another thread is inside the simulator must not inherit a held lock.
+  pthread_atfork([] { pthread_mutex_lock(&state().mu); }, [] { pthread_mutex_unlock(&state().mu); },
+                 [] { pthread_mutex_unlock(&state().mu); });
   if (const char* v = std::getenv("PVGEN_SIM_BAND_TIME")) {
     uint64_t ns = 0;
     if (!parse_time_ns(v, &ns))
