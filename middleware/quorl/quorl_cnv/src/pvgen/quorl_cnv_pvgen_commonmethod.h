@@ -88,6 +88,9 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   ~quorl_cnv_pvgen_commonmethod() override;
 
  private:
+  // The tests reach the request-number counter and the list mutex through this.
+  friend struct RegistryTestAccess;
+
   quorl_cnv_pvgen_commonmethod();
 
   void erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator& it);
