@@ -332,6 +332,17 @@ TEST(Diagnostics, CommandReachesTheModuleRegisteredLast) {
                                       "QUORL: prints = 2\n"}));
 }
 
+TEST(Diagnostics, DestroyedModuleLeavesTheReceiver) {
+  auto* receiver = norvane::quorl_usr_command_receiver_impl::instance();
+  {
+    Module gone;
+    receiver->module_list_insert("PVGEN", &gone);
+    EXPECT_TRUE(platform::send_diagnostic_command("PVGEN"));
+  }
+  EXPECT_FALSE(platform::send_diagnostic_command("PVGEN"));
+  EXPECT_TRUE(platform::module_names().empty());
+}
+
 TEST(TracePoints, RecordOrderThreadAndTime) {
   Module module;
   platform::trace_points_clear();

@@ -208,8 +208,17 @@ int Controller::running_threads(const std::string& name) const {
 
 // ---- quorl_commonmethod ----
 
+namespace {
+void forget_module(const quorl_commonmethod* module);
+}
+
 quorl_commonmethod::quorl_commonmethod() = default;
-quorl_commonmethod::~quorl_commonmethod() = default;
+
+// A module that goes away leaves the receiver's list, so that a later diagnostic command
+// under its name finds nothing instead of a destroyed object.
+quorl_commonmethod::~quorl_commonmethod() {
+  forget_module(this);
+}
 
 void quorl_commonmethod::log_print() {}
 
@@ -235,6 +244,12 @@ namespace {
 quorl_usr_command_receiver_impl::State& receiver_state() {
   static auto* const state = new quorl_usr_command_receiver_impl::State;
   return *state;
+}
+
+void forget_module(const quorl_commonmethod* module) {
+  auto& state = receiver_state();
+  std::lock_guard lock(state.mutex);
+  std::erase_if(state.modules, [module](const auto& item) { return item.second == module; });
 }
 }  // namespace
 
