@@ -89,6 +89,49 @@ struct Hit {
   int32_t band_num = 0;
 };
 
+// A log that keeps the latest `limit` entries. Its storage is reserved for the limit once and
+// then reused as a ring, so logging a request allocates nothing.
+template <class T>
+struct Log {
+  std::vector<T> slots;  // in order from `first` (the oldest kept entry), wrapping around
+  size_t first = 0;
+  size_t total = 0;  // entries logged since reset, also those no longer kept
+
+  void push(const T& entry, size_t limit) {
+    if (slots.size() < limit) {
+      if (slots.capacity() < limit)
+        slots.reserve(limit);  // untouched pages cost nothing until used
+      slots.push_back(entry);
+    } else {
+      slots[first] = entry;
+      first = (first + 1) % slots.size();
+    }
+    ++total;
+  }
+  bool get(size_t index, T* out) const {
+    const size_t oldest = total - slots.size();
+    if (index < oldest || index >= total)
+      return false;
+    *out = slots[(first + (index - oldest)) % slots.size()];
+    return true;
+  }
+  // Keeps the newest `limit` entries, oldest first.
+  void trim(size_t limit) {
+    const size_t keep = std::min(limit, slots.size());
+    std::vector<T> kept;
+    kept.reserve(keep);
+    for (size_t i = slots.size() - keep; i < slots.size(); ++i)
+      kept.push_back(slots[(first + i) % slots.size()]);
+    slots.swap(kept);
+    first = 0;
+  }
+  void clear() {
+    slots.clear();
+    first = 0;
+    total = 0;
+  }
+};
+
 struct State {
   pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t cv;
@@ -101,10 +144,8 @@ struct State {
   uint64_t calls[PVGEN_SIM_KINDS] = {};
   pvgen_sim_stats stats{};
   uint32_t blocked = 0;
-  std::deque<pvgen_sim_command> commands;
-  size_t commands_total = 0;
-  std::deque<pvgen_sim_answer> answers;
-  size_t answers_total = 0;
+  Log<pvgen_sim_command> commands;
+  Log<pvgen_sim_answer> answers;
   FILE* trace = nullptr;
   std::string stats_path;
 
@@ -536,23 +577,10 @@ void stop_command(State& s, Dev& d, uint64_t now) {
 // ---- logs and trace -------------------------------------------------------------------
 
 template <class T>
-void log_entry(std::deque<T>& log, size_t* total, size_t limit, const T& entry) {
-  log.push_back(entry);
-  ++*total;
-  while (log.size() > limit)
-    log.pop_front();
-}
-
-template <class T>
-int log_get(State& s, std::deque<T> State::*log_member, size_t State::*total_member, size_t index,
-            T* out) {
+int log_get(State& s, Log<T> State::*log_member, size_t index, T* out) {
   Lock l(s);
-  const std::deque<T>& log = s.*log_member;
-  const size_t total = s.*total_member;
-  const size_t first = total - log.size();
-  if (out == nullptr || index < first || index >= total)
+  if (out == nullptr || !(s.*log_member).get(index, out))
     return -1;
-  *out = log[index - first];
   return 0;
 }
 
@@ -622,7 +650,7 @@ Outcome command(State& s, Dev& d, int kind, uint32_t code, void* arg) {
   c.ret = o.ret;
   c.err = o.err;
   c.result = result;
-  log_entry(s.commands, &s.commands_total, s.log_limit, c);
+  s.commands.push(c, s.log_limit);
   trace(s, "pvgen-sim: fd %d %s job_id=%u mode=%u -> ret %d errno %d result %d\n", d.fd,
         kKindNames[kind], static_cast<unsigned>(b.job_id), static_cast<unsigned>(b.mode), o.ret,
         o.err, static_cast<int>(result));
@@ -716,7 +744,7 @@ Outcome wait_request(State& s, const std::shared_ptr<Dev>& dev, void* arg) {
   a.ret = o.ret;
   a.err = o.err;
   a.time_ns = now_ns();
-  log_entry(s.answers, &s.answers_total, s.log_limit, a);
+  s.answers.push(a, s.log_limit);
   trace(s,
         "pvgen-sim: fd %d wait -> ret %d errno %d job_id=%u band_num=%d plane_result=0x%x "
         "result %d\n",
@@ -936,9 +964,7 @@ void pvgen_sim_reset(void) {
   std::fill(std::begin(s.calls), std::end(s.calls), 0);
   s.stats = pvgen_sim_stats{};
   s.commands.clear();
-  s.commands_total = 0;
   s.answers.clear();
-  s.answers_total = 0;
   for (auto& entry : s.devs)
     entry.second->ran_band = false;
   pvgen_sim::changed(s);
@@ -960,10 +986,8 @@ void pvgen_sim_set_log_limit(size_t entries) {
   State& s = state();
   Lock l(s);
   s.log_limit = entries == 0 ? 1 : entries;
-  while (s.commands.size() > s.log_limit)
-    s.commands.pop_front();
-  while (s.answers.size() > s.log_limit)
-    s.answers.pop_front();
+  s.commands.trim(s.log_limit);
+  s.answers.trim(s.log_limit);
 }
 
 uint64_t pvgen_sim_now_ns(void) {
@@ -1078,23 +1102,23 @@ int pvgen_sim_stats_dump(const char* path) {
 size_t pvgen_sim_command_count(void) {
   State& s = state();
   Lock l(s);
-  return s.commands_total;
+  return s.commands.total;
 }
 
 size_t pvgen_sim_answer_count(void) {
   State& s = state();
   Lock l(s);
-  return s.answers_total;
+  return s.answers.total;
 }
 
 int pvgen_sim_command_get(size_t index, pvgen_sim_command* out) {
   State& s = state();
-  return pvgen_sim::log_get(s, &State::commands, &State::commands_total, index, out);
+  return pvgen_sim::log_get(s, &State::commands, index, out);
 }
 
 int pvgen_sim_answer_get(size_t index, pvgen_sim_answer* out) {
   State& s = state();
-  return pvgen_sim::log_get(s, &State::answers, &State::answers_total, index, out);
+  return pvgen_sim::log_get(s, &State::answers, index, out);
 }
 
 }  // extern "C"
