@@ -37,9 +37,9 @@ class OSW_Mutex_Semaphore {
   bool held_by_caller() const;
 
  private:
-  std::atomic<uint32_t> state_;    // 0 free, 1 held, 2 held with sleepers (futex word)
-  std::atomic<uintptr_t> owner_;   // token of the holding thread, 0 when free
-  uint32_t depth_;                 // nesting level; touched by the owner only
+  std::atomic<uint32_t> state_;   // 0 free, 1 held, 2 held with sleepers (futex word)
+  std::atomic<uintptr_t> owner_;  // token of the holding thread, 0 when free
+  uint32_t depth_;                // nesting level; touched by the owner only
 };
 
 // Counting event. post() wakes one waiter or, with none, is remembered so that the next
@@ -68,8 +68,13 @@ class OSW_Event_Semaphore {
 // also during unwinding.
 class OSW_Guard {
  public:
-  explicit OSW_Guard(OSW_Mutex_Semaphore& mutex);
-  ~OSW_Guard();
+  explicit OSW_Guard(OSW_Mutex_Semaphore& mutex)
+      : mutex_(mutex), locked_(mutex.request(OSW_WAIT_FOREVER) == 0) {}
+  ~OSW_Guard() {
+    if (locked_) {
+      mutex_.release();
+    }
+  }
   OSW_Guard(const OSW_Guard&) = delete;
   OSW_Guard& operator=(const OSW_Guard&) = delete;
   bool locked() const { return locked_; }

@@ -253,16 +253,6 @@ int OSW_Event_Semaphore::wait(unsigned long /*timeout: always without limit*/) {
 
 // ---- Guards ----
 
-OSW_Guard::OSW_Guard(OSW_Mutex_Semaphore& mutex) : mutex_(mutex), locked_(false) {
-  locked_ = mutex_.request(OSW_WAIT_FOREVER) == 0;
-}
-
-OSW_Guard::~OSW_Guard() {
-  if (locked_) {
-    mutex_.release();
-  }
-}
-
 OSW_Thread_Guard::OSW_Thread_Guard() {
   lock_acquire(g_thread_guard_lock.state, g_thread_guard_lock.owner, g_thread_guard_lock.depth,
                &g_thread_guard_lock, kGlobalLockFlags);
