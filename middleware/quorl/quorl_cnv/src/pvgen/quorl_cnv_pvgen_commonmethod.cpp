@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -98,9 +99,11 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
   entry->plane_stat[1] = QUORL_PLANE_DONE;
   entry->plane_stat[2] = QUORL_PLANE_DONE;
 
-  auto pos = req_list.begin();
-  while (pos != req_list.end() && (*pos)->priority <= entry->priority) {
-    ++pos;
+  // The list is ordered: the first entry of a greater priority is found from the back, past
+  // the entries of greater priority (usually none), instead of walking every equal one.
+  auto pos = req_list.end();
+  while (pos != req_list.begin() && (*std::prev(pos))->priority > entry->priority) {
+    --pos;
   }
   req_list.insert(pos, entry);
   return entry;
@@ -202,6 +205,9 @@ void quorl_cnv_pvgen_commonmethod::req_list_erase(int mode, unsigned long value)
     }
     if (erase) {
       erase_entry(it);
+      if (mode == ERASE_ADDRESS) {
+        break;  // an address names one entry
+      }
     } else {
       ++it;
     }
@@ -262,10 +268,10 @@ void quorl_cnv_pvgen_commonmethod::req_list_clear() {
 
 quorl_cnv_pvgen_observer_wrapper* quorl_cnv_pvgen_commonmethod::obs_wrapper_create(
     unsigned long page_id, callback_type callback) {
-  OSW_Guard guard(obs_wrapper_mutex);
   if (callback == nullptr) {
-    return nullptr;
+    return nullptr;  // a synchronous request: nothing to look up
   }
+  OSW_Guard guard(obs_wrapper_mutex);
   for (quorl_cnv_pvgen_observer_wrapper* wrapper : obs_wrapper_list) {
     if (wrapper->get_observer() == callback) {
       wrapper->inc_ref_num();
@@ -279,10 +285,10 @@ quorl_cnv_pvgen_observer_wrapper* quorl_cnv_pvgen_commonmethod::obs_wrapper_crea
 }
 
 void quorl_cnv_pvgen_commonmethod::obs_wrapper_delete(void* wrapper) {
-  OSW_Guard guard(obs_wrapper_mutex);
   if (wrapper == nullptr) {
-    return;
+    return;  // the common case: an entry without observer
   }
+  OSW_Guard guard(obs_wrapper_mutex);
   // Compare addresses only: an observer that is not one of our wrappers is never touched.
   for (auto it = obs_wrapper_list.begin(); it != obs_wrapper_list.end(); ++it) {
     if (static_cast<void*>(*it) == wrapper) {
