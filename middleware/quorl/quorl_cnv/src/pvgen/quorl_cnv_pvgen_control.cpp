@@ -345,8 +345,12 @@ int quorl_cnv_pvgen_control::submit(int request, QUORL_CNV_PVGEN_BLK& blk,
     registry->obs_wrapper_delete(obs);
     outcome = -3;
   } else {
+    // Decided without looking at the entry: an asynchronous entry belongs to the dispatcher
+    // and the worker from its insertion on, and may already be reported and erased.
+    const bool synchronous = request == QUORL_CNV_PVGEN_REQ_PAGE_START ||
+                             request == QUORL_CNV_PVGEN_REQ_STOP || obs == nullptr;
     ctrl_signal();
-    if (entry->event == nullptr) {
+    if (!synchronous) {
       // An asynchronous band: its completion goes to the observer; the caller's result is
       // left as it was.
       outcome = 0;
@@ -545,6 +549,16 @@ void quorl_cnv_pvgen_control::process(void*) {
   }
 }
 
+bool quorl_cnv_pvgen_control::orphaned_jobs() {
+  OSW_Guard guard(channel_list_mutex);
+  for (quorl_cnv_pvgen_channel* ch : channel_list) {
+    if (ch->get_page_id() == 0 && ch->get_proc_num() != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void quorl_cnv_pvgen_control::dispatch_pass() {
   // A nested req_list_lock (a stop of a prepared channel) rewinds the walk to the head;
   // finished entries are skipped, so the pass still ends.
@@ -629,11 +643,19 @@ void quorl_cnv_pvgen_control::dispatch_pass() {
             if (ch->stop(blk) == 0) {
               done();
               entry->event->event.post();
+              // The channel may have become free: requests that stand earlier in the list
+              // and found none (a waiting prepare) get another pass, which no worker would
+              // ask for.
+              ctrl_signal();
             } else {
               entry->list_stat = QUORL_LIST_DONE;
               entry->event->event.post();
               next_entry = true;
             }
+          } else if (orphaned_jobs()) {
+            // A page that ended on a failed band may leave a later band of it on the
+            // channel; its entry is still in the worker's hands until it is reported.
+            break;
           } else {
             finish(0);
             next_entry = true;

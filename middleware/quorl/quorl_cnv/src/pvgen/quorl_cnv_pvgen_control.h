@@ -75,6 +75,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
 
   // One dispatcher pass; the list mutex is held by the caller.
   void dispatch_pass();
+  // Dispatcher: some channel still works through jobs queued for a page that has already
+  // ended (a failed band ends its page at once). A stop whose page no channel holds waits
+  // for them, because its clean-up would free entries the worker still uses.
+  bool orphaned_jobs();
   // Stop's drain: waits until no channel holds the page, or until the channel holding it
   // is in the error state (it never lets go of the page) with an empty queue.
   void drain_page(int32_t page_id);
