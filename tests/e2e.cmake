@@ -1,0 +1,12 @@
+# End-to-end: the library's five C functions against the simulated engine, and pvgen-run
+# as a separate process.
+pvgen_add_test(e2e_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/e2e_validation_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/e2e_page_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/e2e_stop_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/e2e_fault_test.cpp
+  LIBS pvgen_sim quorlcnvpvgen_internal pvgen_platform)
+
+pvgen_add_test(e2e_run_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/e2e_run_test.cpp)
+add_dependencies(e2e_run_test pvgen-run pvgen_sim)
+target_compile_definitions(e2e_run_test PRIVATE PVGEN_RUN_PATH="$<TARGET_FILE:pvgen-run>")
