@@ -9,4 +9,10 @@ pvgen_add_test(e2e_test
 
 pvgen_add_test(e2e_run_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/e2e_run_test.cpp)
 add_dependencies(e2e_run_test pvgen-run pvgen_sim)
-target_compile_definitions(e2e_run_test PRIVATE PVGEN_RUN_PATH="$<TARGET_FILE:pvgen-run>")
+target_compile_definitions(e2e_run_test PRIVATE
+  PVGEN_RUN_PATH="$<TARGET_FILE:pvgen-run>"
+  PVGEN_SIM_LIB_PATH="$<TARGET_FILE:pvgen_sim>")
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _pvgen_run_emulator)
+  target_compile_definitions(e2e_run_test PRIVATE PVGEN_RUN_EMULATOR="${_pvgen_run_emulator}")
+endif()

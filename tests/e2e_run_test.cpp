@@ -30,9 +30,24 @@ struct Output {
   }
 };
 
-// Runs pvgen-run with `args` (after `env`, as shell words) and collects its standard output.
-Output run(const std::string& args, const std::string& env = "") {
-  const std::string command = env + " " + PVGEN_RUN_PATH + " " + args;
+// Runs pvgen-run with `args` and the environment variables `env` ("NAME=value"), and
+// collects its standard output. Natively the program gets no help finding the simulator.
+Output run(const std::string& args, const std::vector<std::string>& env = {}) {
+#ifdef PVGEN_RUN_EMULATOR
+  // An emulated program cannot start another target program itself: the emulator runs it
+  // with the simulator already preloaded.
+  std::string command = std::string(PVGEN_RUN_EMULATOR) + " -E LD_PRELOAD=" + PVGEN_SIM_LIB_PATH +
+                        " -E PVGEN_RUN_SIMULATED=1";
+  for (const auto& e : env) {
+    command += " -E '" + e + "'";
+  }
+#else
+  std::string command = "env -u LD_PRELOAD -u PVGEN_RUN_SIMULATED";
+  for (const auto& e : env) {
+    command += " '" + e + "'";
+  }
+#endif
+  command += std::string(" ") + PVGEN_RUN_PATH + " " + args;
   Output out;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
@@ -53,9 +68,8 @@ Output run(const std::string& args, const std::string& env = "") {
 }
 
 TEST(E2eRun, CallbackPagesOnTheSimulatedEngine) {
-  // No device and nothing preloaded by the caller: the program must find the simulator.
-  const Output out =
-      run("--pages 2 --bands 5 --mode callback", "env -u LD_PRELOAD -u PVGEN_RUN_SIMULATED");
+  // No device and nothing preloaded by the caller: the program finds the simulator.
+  const Output out = run("--pages 2 --bands 5 --mode callback");
   EXPECT_EQ(out.status, 0);
   EXPECT_EQ(out.count_prefix("page "), 10u);
   for (int band = 1; band <= 5; ++band) {
@@ -93,7 +107,7 @@ TEST(E2eRun, RequestedStopsCancelBandsWithoutFailing) {
 
 TEST(E2eRun, FailedBandsMakeTheRunFail) {
   const Output out = run("--pages 2 --bands 5 --mode callback --quiet 2>/dev/null",
-                         "PVGEN_SIM_FAULTS='band#3:result=5'");
+                         {"PVGEN_SIM_FAULTS=band#3:result=5"});
   EXPECT_EQ(out.status, 1);
   EXPECT_TRUE(out.has("outcome -5: 1"));
   EXPECT_TRUE(out.has("pages: 2 (failed 0)"));

@@ -45,9 +45,10 @@ struct Report {
 // and left alone afterwards) runs on the delivering thread after the record was kept.
 class Reports {
  public:
+  // Never destroyed: the worker may still be inside add() when the test's process exits.
   static Reports& get() {
-    static Reports reports;
-    return reports;
+    static Reports* reports = new Reports;
+    return *reports;
   }
   void add(const QUORL_CNV_PVGEN_RESULT_INFO& info) {
     char name[32] = {};

@@ -88,11 +88,11 @@ struct Options {
 long parse_count(const char* text, long min, const char* option) {
   char* end = nullptr;
   errno = 0;
-  const long v = std::strtol(text, &end, 10);
+  const long long v = std::strtoll(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || v < min || v > INT32_MAX) {
     usage_error(std::string("bad value '") + text + "' for --" + option);
   }
-  return v;
+  return static_cast<long>(v);
 }
 
 // "500us" and the like in nanoseconds; -1 when malformed.
