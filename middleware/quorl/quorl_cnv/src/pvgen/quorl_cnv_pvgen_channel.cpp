@@ -363,17 +363,23 @@ void quorl_cnv_pvgen_channel::process(void*) {
     const int finished = get_ch_status() == STATUS_PAGE_MODE ? report_page(job.second, entry)
                                                              : report_band(job.second, entry);
 
+    // The job leaves the queue and, when the page is over, the channel lets go of the page
+    // in one hold of the list lock: a dispatcher pass in between would see a bound channel
+    // with an empty queue, could stop it and bind another page to it, which the end of
+    // this page would then wipe out.
     registry->req_list_lock();
     {
       OSW_Guard guard(queue_mutex);
       queue.erase(queue.begin());
     }
-    registry->req_list_unlock();
-
     if (finished != 0) {
       end_page();
-    } else if (get_ch_status() == STATUS_ERROR) {
-      stop_signal();  // a failed channel may never end its page: let a stop re-test
+    }
+    registry->req_list_unlock();
+
+    if (finished != 0 || get_ch_status() == STATUS_ERROR) {
+      // A stop waiting for the channel re-tests (a failed channel may never end its page).
+      stop_signal();
     }
     signal->ctrl_signal();
   }
@@ -383,10 +389,7 @@ void quorl_cnv_pvgen_channel::end_page() {
   PAGE_INFO_SET(page_end, 1);
   relaxed_store(plane, -1);
   relaxed_store(page_id, 0);
-  registry->req_list_lock();
   set_ch_status(STATUS_IDLE);
-  registry->req_list_unlock();
-  stop_signal();
 }
 
 int quorl_cnv_pvgen_channel::wait(int plane_no, QUORL_CNV_PVGEN_RESULT_INFO& info) {

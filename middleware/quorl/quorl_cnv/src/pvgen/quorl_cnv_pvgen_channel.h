@@ -115,7 +115,8 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   uint32_t trace_code(uint32_t type, uint32_t mode) const;
   void command_failed(const char* format, int code, const char* function, int line,
                       int32_t& result);
-  // Ends the page on this channel (worker, after the last report of a page).
+  // Ends the page on this channel (worker, after the last report of a page, with the
+  // registry's list lock held).
   void end_page();
 
   quorl_cnv_pvgen_commonmethod* registry = nullptr;

@@ -560,6 +560,18 @@ bool quorl_cnv_pvgen_control::orphaned_jobs() {
 }
 
 void quorl_cnv_pvgen_control::dispatch_pass() {
+  // Within a pass, only this thread can make a band's channel test pass where it failed
+  // before: workers need the list lock to shorten a queue or free a channel, and what they
+  // change without it (the error state, the end of a page) only makes the test fail. So
+  // once a band of a page and plane found no channel, the later bands of that page and
+  // plane in the same pass find none either, until this thread prepares, starts or stops
+  // something. Remembering that keeps a pass over a long queue of bands cheap.
+  struct {
+    bool valid = false;
+    int32_t page_id = 0;
+    int plane = 0;
+  } no_band_channel;
+
   // A nested req_list_lock (a stop of a prepared channel) rewinds the walk to the head;
   // finished entries are skipped, so the pass still ends.
   while (QUORL_CNV_PVGEN_LIST_BLK* entry = registry->req_list_for_each()) {
@@ -571,7 +583,18 @@ void quorl_cnv_pvgen_control::dispatch_pass() {
         continue;
       }
       QUORL_CNV_PVGEN_BLK& blk = entry->blk;
+      const bool page_band = entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 1;
+      if (page_band && no_band_channel.valid && no_band_channel.page_id == blk.page_id &&
+          no_band_channel.plane == p) {
+        break;  // stays queued, as get_channel would have said
+      }
+      if (!page_band) {
+        no_band_channel.valid = false;
+      }
       quorl_cnv_pvgen_channel* ch = get_channel(p, entry->request, blk);
+      if (page_band && ch == nullptr) {
+        no_band_channel = {true, blk.page_id, p};
+      }
       auto start = [&] {
         entry->list_stat = QUORL_LIST_RUNNING;
         entry->plane_stat[p] = QUORL_PLANE_RUNNING;

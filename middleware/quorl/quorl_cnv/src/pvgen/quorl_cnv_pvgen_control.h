@@ -71,6 +71,7 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   quorl_cnv_pvgen_commonmethod* get_registry() const { return registry; }
 
  private:
+  friend struct ControlTestAccess;  // tests: set the page-identifier counter
   quorl_cnv_pvgen_control();
 
   // One dispatcher pass; the list mutex is held by the caller.
