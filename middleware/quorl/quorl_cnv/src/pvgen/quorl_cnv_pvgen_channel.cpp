@@ -160,17 +160,38 @@ uint32_t quorl_cnv_pvgen_channel::trace_code(uint32_t type, uint32_t mode) const
   return trace_code_of(type, mode);
 }
 
-// A failed ioctl: the channel is unusable for good; trace, notify, and make sure the
-// evaluation that follows does not take the command for a success.
-void quorl_cnv_pvgen_channel::command_failed(const char* format, int code, const char* function,
-                                             int line, int32_t& result) {
-  set_ch_status(STATUS_ERROR);
-  emwGENTrcPrintf(kTraceModule, kTraceLevel, 0, format, asic, module, channel,
-                  as_target_long(result));
-  utl_lib_svccall_notify(kNotifyKind, code, 0, kFile, function, line);
-  if (result == 0) {
-    result = -1;
+// A zeroed command with the channel's own numbers and, for page start and band execute,
+// the request's job_id, mode and type.
+void quorl_cnv_pvgen_channel::command_header(PVGEN_CMD_BLK& cmd,
+                                             const QUORL_CNV_PVGEN_BLK* blk) const {
+  std::memset(&cmd, 0, sizeof cmd);
+  cmd.asic = static_cast<uint32_t>(asic);
+  cmd.module = static_cast<uint32_t>(module);
+  cmd.channel = static_cast<uint32_t>(channel);
+  if (blk != nullptr) {
+    cmd.job_id = blk->job_id;
+    cmd.mode = blk->mode;
+    cmd.type = blk->type;
   }
+}
+
+// Issues one command between its two trace points. A failed ioctl leaves the channel
+// unusable for good: trace, notify, and make sure the evaluation that follows does not take
+// the command for a success.
+void quorl_cnv_pvgen_channel::issue(unsigned short category, uint32_t code, unsigned long request,
+                                    PVGEN_CMD_BLK& cmd, const char* failure_format, int notify_code,
+                                    const char* function, int line) {
+  registry->trace_set(category, static_cast<unsigned short>(code | 4), 1);
+  if (::ioctl(get_fd(), request, &cmd) < 0) {
+    set_ch_status(STATUS_ERROR);
+    emwGENTrcPrintf(kTraceModule, kTraceLevel, 0, failure_format, asic, module, channel,
+                    as_target_long(cmd.result));
+    utl_lib_svccall_notify(kNotifyKind, notify_code, 0, kFile, function, line);
+    if (cmd.result == 0) {
+      cmd.result = -1;
+    }
+  }
+  registry->trace_set(category, static_cast<unsigned short>(code | 8), 1);
 }
 
 // Every word of the page-information record is shared with readers on other threads.
@@ -185,14 +206,8 @@ int quorl_cnv_pvgen_channel::page_start(unsigned long req_no, int plane_no,
   }
 
   PVGEN_CMD_BLK cmd;
-  std::memset(&cmd, 0, sizeof cmd);
-  cmd.job_id = blk.job_id;
-  cmd.asic = static_cast<uint32_t>(asic);
-  cmd.module = static_cast<uint32_t>(module);
-  cmd.channel = static_cast<uint32_t>(channel);
-  cmd.mode = blk.mode;
+  command_header(cmd, &blk);
   cmd.variant = blk.variant;
-  cmd.type = blk.type;
   std::memcpy(cmd.dst, blk.dst, sizeof cmd.dst);
   cmd.band_total = blk.band_total;
   cmd.band_param1 = blk.band_param1;
@@ -207,14 +222,9 @@ int quorl_cnv_pvgen_channel::page_start(unsigned long req_no, int plane_no,
     cmd.ring_param0 = blk.ring_param0;
     cmd.ring_param1 = blk.ring_param1;
   }
-
-  const uint32_t code = trace_code(blk.type, blk.mode);
-  registry->trace_set(kCatPageStart, static_cast<unsigned short>(code | 4), 1);
-  if (::ioctl(get_fd(), PVGEN_IOC_PAGE_START, &cmd) < 0) {
-    command_failed("quorl_cnv_pvgen_channel::page_start(%d/%d/%d) ioctl error. result = %ld\n", 7,
-                   "page_start", __LINE__, cmd.result);
-  }
-  registry->trace_set(kCatPageStart, static_cast<unsigned short>(code | 8), 1);
+  issue(kCatPageStart, trace_code(blk.type, blk.mode), PVGEN_IOC_PAGE_START, cmd,
+        "quorl_cnv_pvgen_channel::page_start(%d/%d/%d) ioctl error. result = %ld\n", 7,
+        "page_start", __LINE__);
 
   if (cmd.result != 0) {
     blk.result = -5;
@@ -257,27 +267,17 @@ int quorl_cnv_pvgen_channel::band_exe(unsigned long req_no, int plane_no,
   }
 
   PVGEN_CMD_BLK cmd;
-  std::memset(&cmd, 0, sizeof cmd);
-  cmd.job_id = blk.job_id;
-  cmd.asic = static_cast<uint32_t>(asic);
-  cmd.module = static_cast<uint32_t>(module);
-  cmd.channel = static_cast<uint32_t>(channel);
-  cmd.mode = blk.mode;
-  cmd.type = blk.type;
+  command_header(cmd, &blk);
   std::memcpy(cmd.src, blk.src, sizeof cmd.src);
   cmd.band_param0 = blk.band_param0;
   cmd.band_param1 = blk.band_param1;
-
-  const uint32_t code = trace_code(blk.type, blk.mode);
-  registry->trace_set(kCatBand, static_cast<unsigned short>(code | 4), 1);
+  // Counted before the driver is asked, whatever it answers.
   if (get_page_id() != 0) {
     PAGE_INFO_SET(band_exe_num, PAGE_INFO_GET(band_exe_num) + 1);
   }
-  if (::ioctl(get_fd(), PVGEN_IOC_BAND_EXE, &cmd) < 0) {
-    command_failed("quorl_cnv_pvgen_channel::band_exe(%d/%d/%d) ioctl error. result = %ld\n", 8,
-                   "band_exe", __LINE__, cmd.result);
-  }
-  registry->trace_set(kCatBand, static_cast<unsigned short>(code | 8), 1);
+  issue(kCatBand, trace_code(blk.type, blk.mode), PVGEN_IOC_BAND_EXE, cmd,
+        "quorl_cnv_pvgen_channel::band_exe(%d/%d/%d) ioctl error. result = %ld\n", 8, "band_exe",
+        __LINE__);
 
   blk.result = cmd.result != 0 ? -5 : 0;
   // The worker is woken on failure too: the queued job still gets its report.
@@ -302,19 +302,12 @@ int quorl_cnv_pvgen_channel::stop(QUORL_CNV_PVGEN_BLK& blk) {
     return 0;
   }
 
+  // The stop carries the channel's numbers only; its trace code is the running page's.
   PVGEN_CMD_BLK cmd;
-  std::memset(&cmd, 0, sizeof cmd);
-  cmd.asic = static_cast<uint32_t>(asic);
-  cmd.module = static_cast<uint32_t>(module);
-  cmd.channel = static_cast<uint32_t>(channel);
-
-  const uint32_t code = trace_code(PAGE_INFO_GET(type), PAGE_INFO_GET(mode));
-  registry->trace_set(kCatStop, static_cast<unsigned short>(code | 4), 1);
-  if (::ioctl(get_fd(), PVGEN_IOC_STOP, &cmd) < 0) {
-    command_failed("quorl_cnv_pvgen_channel::stop(%d/%d/%d) ioctl error. result = %ld\n", 11,
-                   "stop", __LINE__, cmd.result);
-  }
-  registry->trace_set(kCatStop, static_cast<unsigned short>(code | 8), 1);
+  command_header(cmd, nullptr);
+  issue(kCatStop, trace_code(PAGE_INFO_GET(type), PAGE_INFO_GET(mode)), PVGEN_IOC_STOP, cmd,
+        "quorl_cnv_pvgen_channel::stop(%d/%d/%d) ioctl error. result = %ld\n", 11, "stop",
+        __LINE__);
 
   if (cmd.result != 0 && cmd.result != kStopAnsweredDone) {
     blk.result = -5;

@@ -23,6 +23,7 @@
 #include "norvane/framework.h"
 #include "osw.h"
 #include "quorl_cnv_pvgen.h"
+#include "quorl_cnv_pvgen_driver.h"
 #include "quorl_cnv_pvgen_records.h"
 #include "quorl_signal.h"
 
@@ -113,8 +114,9 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
 
  private:
   uint32_t trace_code(uint32_t type, uint32_t mode) const;
-  void command_failed(const char* format, int code, const char* function, int line,
-                      int32_t& result);
+  void command_header(PVGEN_CMD_BLK& cmd, const QUORL_CNV_PVGEN_BLK* blk) const;
+  void issue(unsigned short category, uint32_t code, unsigned long request, PVGEN_CMD_BLK& cmd,
+             const char* failure_format, int notify_code, const char* function, int line);
   // Ends the page on this channel (worker, after the last report of a page, with the
   // registry's list lock held).
   void end_page();

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "quorl_cnv_pvgen_singleton.h"
+
 namespace norvane {
 
 quorl_cnv_pvgen_commonmethod* quorl_cnv_pvgen_commonmethod::s_instance_ = nullptr;
@@ -20,33 +22,12 @@ constexpr uint32_t kNumberWrap = 0x7FFFFFFF;  // request numbers run 1 .. 0x7FFF
 // ---------------------------------------------------------------- singleton
 
 quorl_cnv_pvgen_commonmethod* quorl_cnv_pvgen_commonmethod::instance() {
-  if (auto* inst = std::atomic_ref(s_instance_).load(std::memory_order_acquire)) {
-    return inst;
-  }
-  if (std::atomic_ref(s_inst_msem_).load(std::memory_order_acquire) == nullptr) {
-    OSW_Thread_Guard thread_guard;
-    if (std::atomic_ref(s_inst_msem_).load(std::memory_order_relaxed) == nullptr) {
-      std::atomic_ref(s_inst_msem_).store(new OSW_Mutex_Semaphore(1), std::memory_order_release);
-    }
-  }
-  OSW_Guard guard(*std::atomic_ref(s_inst_msem_).load(std::memory_order_acquire));
-  (void)guard.locked();
-  if (std::atomic_ref(s_instance_).load(std::memory_order_relaxed) == nullptr) {
-    std::unique_ptr<quorl_cnv_pvgen_commonmethod> created(new quorl_cnv_pvgen_commonmethod());
-    created->init();
-    std::atomic_ref(s_instance_).store(created.release(), std::memory_order_release);
-  }
-  return std::atomic_ref(s_instance_).load(std::memory_order_relaxed);
+  return singleton_instance(s_instance_, s_inst_msem_,
+                            [] { return new quorl_cnv_pvgen_commonmethod(); });
 }
 
 void quorl_cnv_pvgen_commonmethod::release() {
-  if (s_instance_ == nullptr) {
-    return;
-  }
-  delete s_instance_;
-  delete s_inst_msem_;
-  std::atomic_ref(s_instance_).store(nullptr, std::memory_order_release);
-  std::atomic_ref(s_inst_msem_).store(nullptr, std::memory_order_release);
+  singleton_release(s_instance_, s_inst_msem_);
 }
 
 quorl_cnv_pvgen_commonmethod::quorl_cnv_pvgen_commonmethod() : req_list_cursor(req_list.end()) {}

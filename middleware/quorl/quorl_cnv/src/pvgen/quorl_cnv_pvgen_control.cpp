@@ -8,6 +8,7 @@
 
 #include "quorl_cnv_pvgen_channel.h"
 #include "quorl_cnv_pvgen_commonmethod.h"
+#include "quorl_cnv_pvgen_singleton.h"
 #include "quorl_cnv_pvgen_util.h"
 
 namespace norvane {
@@ -38,33 +39,12 @@ bool same_page(unsigned long channel_page, int32_t page_id) {
 // ---------------------------------------------------------------- singleton
 
 quorl_cnv_pvgen_control* quorl_cnv_pvgen_control::instance() {
-  if (auto* inst = std::atomic_ref(s_instance_).load(std::memory_order_acquire)) {
-    return inst;
-  }
-  if (std::atomic_ref(s_inst_msem_).load(std::memory_order_acquire) == nullptr) {
-    OSW_Thread_Guard thread_guard;
-    if (std::atomic_ref(s_inst_msem_).load(std::memory_order_relaxed) == nullptr) {
-      std::atomic_ref(s_inst_msem_).store(new OSW_Mutex_Semaphore(1), std::memory_order_release);
-    }
-  }
-  OSW_Guard guard(*std::atomic_ref(s_inst_msem_).load(std::memory_order_acquire));
-  (void)guard.locked();
-  if (std::atomic_ref(s_instance_).load(std::memory_order_relaxed) == nullptr) {
-    std::unique_ptr<quorl_cnv_pvgen_control> created(new quorl_cnv_pvgen_control());
-    created->init();
-    std::atomic_ref(s_instance_).store(created.release(), std::memory_order_release);
-  }
-  return std::atomic_ref(s_instance_).load(std::memory_order_relaxed);
+  return singleton_instance(s_instance_, s_inst_msem_,
+                            [] { return new quorl_cnv_pvgen_control(); });
 }
 
 void quorl_cnv_pvgen_control::release() {
-  if (s_instance_ == nullptr) {
-    return;
-  }
-  delete s_instance_;
-  delete s_inst_msem_;
-  std::atomic_ref(s_instance_).store(nullptr, std::memory_order_release);
-  std::atomic_ref(s_inst_msem_).store(nullptr, std::memory_order_release);
+  singleton_release(s_instance_, s_inst_msem_);
 }
 
 quorl_cnv_pvgen_control::quorl_cnv_pvgen_control() = default;
