@@ -97,17 +97,20 @@ struct Log {
   size_t first = 0;
   size_t total = 0;  // entries logged since reset, also those no longer kept
 
-  void push(const T& entry, size_t limit) {
+  // The slot of a new entry, for the caller to fill in place (logging copies a command
+  // block once).
+  T& emplace(size_t limit) {
+    ++total;
     if (slots.size() < limit) {
       if (slots.capacity() < limit)
         slots.reserve(limit);  // untouched pages cost nothing until used
-      slots.push_back(entry);
-    } else {
-      slots[first] = entry;
-      first = (first + 1) % slots.size();
+      return slots.emplace_back();
     }
-    ++total;
+    T& slot = slots[first];
+    first = (first + 1) % slots.size();
+    return slot;
   }
+  void push(const T& entry, size_t limit) { emplace(limit) = entry; }
   bool get(size_t index, T* out) const {
     const size_t oldest = total - slots.size();
     if (index < oldest || index >= total)
@@ -609,7 +612,7 @@ Outcome command(State& s, Dev& d, int kind, uint32_t code, void* arg) {
     return Outcome{-1, EFAULT};
   }
   const uint64_t now = now_ns();
-  pvgen_sim_command c{};
+  pvgen_sim_command& c = s.commands.emplace(s.log_limit);
   c.code = code;
   c.fd = d.fd;
   c.thread = pthread_self();
@@ -650,7 +653,6 @@ Outcome command(State& s, Dev& d, int kind, uint32_t code, void* arg) {
   c.ret = o.ret;
   c.err = o.err;
   c.result = result;
-  s.commands.push(c, s.log_limit);
   trace(s, "pvgen-sim: fd %d %s job_id=%u mode=%u -> ret %d errno %d result %d\n", d.fd,
         kKindNames[kind], static_cast<unsigned>(b.job_id), static_cast<unsigned>(b.mode), o.ret,
         o.err, static_cast<int>(result));
