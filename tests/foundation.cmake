@@ -1,9 +1,7 @@
-# Singletons, request list, observers and the diagnostic summary. The hooks file defines a
-# few platform functions in the test program itself (see foundation_hooks.h).
+# Singletons, request list, observers and the diagnostic summary.
 pvgen_add_test(foundation_test
-  SOURCES foundation_control_test.cpp foundation_registry_test.cpp foundation_hooks.cpp
-  LIBS quorlcnvpvgen_internal pvgen_platform ${CMAKE_DL_LIBS})
-set_target_properties(foundation_test PROPERTIES ENABLE_EXPORTS ON)
+  SOURCES foundation_control_test.cpp foundation_registry_test.cpp
+  LIBS quorlcnvpvgen_internal pvgen_platform)
 
 # The C interface from a C program linked against the library alone.
 add_executable(foundation_c_client foundation_c_client.c)
