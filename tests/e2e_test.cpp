@@ -265,6 +265,25 @@ TEST_F(E2e, SubmissionsRecordStartAndEndTracePoints) {
   }
 }
 
+// Driver commands and reports leave their trace points on the thread that makes them: the
+// dispatcher brackets the band command, the worker its wait and the report to the callback.
+TEST_F(E2e, DispatcherAndWorkerTracePoints) {
+  using Points = std::vector<std::tuple<int, int, int>>;
+  page = start_page(1);
+  platform::trace_points_clear();
+  ASSERT_EQ(band_async(page, 7), 0);
+  const pthread_t worker = wait_reports(1)[0].second;
+  std::map<int, Points> by_thread;  // 0 this test, 1 the dispatcher, 2 the worker
+  for (const auto& p : platform::trace_points()) {
+    const int who = pthread_equal(p.thread, pthread_self()) != 0 ? 0
+                    : pthread_equal(p.thread, worker) != 0       ? 2
+                                                                 : 1;
+    by_thread[who].emplace_back(p.category, p.code, p.flag);
+  }
+  EXPECT_EQ(by_thread[1], (Points{{4, 0x424, 1}, {4, 0x428, 1}}));
+  EXPECT_EQ(by_thread[2], (Points{{32, 4, 1}, {32, 8, 1}, {64, 0x602, 1}}));
+}
+
 // A page of six bands ends by count: bands 1 and 2 synchronous, 3 and 4 with a callback that
 // submits band k + 2, keeping two bands on the engine. The record of band k carries the
 // engine's report (per the simulator) and the page's count, on the worker that took it.
