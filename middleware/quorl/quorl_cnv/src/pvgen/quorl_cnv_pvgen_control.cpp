@@ -562,12 +562,16 @@ void quorl_cnv_pvgen_control::dispatch_pass() {
       if (entry->plane_stat[p] != QUORL_PLANE_PENDING) {
         continue;
       }
-      QUORL_CNV_PVGEN_BLK& blk = entry->blk;
-      const bool page_band = entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 1;
-      if (page_band && no_band_channel.valid && no_band_channel.page_id == blk.page_id &&
+      // The test below reads only the entry's header: a band listed with a page is not a
+      // page-less band, so it either is a band-page band or gets no channel anyway (mode 2).
+      if (entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && entry->page_id != 0 &&
+          no_band_channel.valid && no_band_channel.page_id == entry->page_id &&
           no_band_channel.plane == p) {
         break;  // stays queued, as get_channel would have said
       }
+      QUORL_CNV_PVGEN_BLK& blk = entry->blk;
+      const bool page_band = entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 1 &&
+                             entry->page_id != 0;
       if (!page_band) {
         no_band_channel.valid = false;
       }
