@@ -213,6 +213,10 @@ bool quorl_cnv_pvgen_commonmethod::apply_stop_rule(QUORL_CNV_PVGEN_LIST_BLK* ent
     entry->event->in_use = 2;
     entry->event->event.post();
   }
+  // A request of the page submitted after the stop marked its work is marked now, so that
+  // the dispatcher never starts it (and never posts it a second time) before its submitter
+  // has collected it.
+  entry->list_stat = QUORL_LIST_STOP;
   return false;
 }
 
