@@ -156,10 +156,6 @@ QUORL_PAGE_INFO quorl_cnv_pvgen_channel::page_info_snapshot() const {
 
 // ---------------------------------------------------------------- driver commands
 
-uint32_t quorl_cnv_pvgen_channel::trace_code(uint32_t type, uint32_t mode) const {
-  return trace_code_of(type, mode);
-}
-
 // A zeroed command with the channel's own numbers and, for page start and band execute,
 // the request's job_id, mode and type.
 void quorl_cnv_pvgen_channel::command_header(PVGEN_CMD_BLK& cmd,
@@ -222,7 +218,7 @@ int quorl_cnv_pvgen_channel::page_start(unsigned long req_no, int plane_no,
     cmd.ring_param0 = blk.ring_param0;
     cmd.ring_param1 = blk.ring_param1;
   }
-  issue(kCatPageStart, trace_code(blk.type, blk.mode), PVGEN_IOC_PAGE_START, cmd,
+  issue(kCatPageStart, trace_code_of(blk.type, blk.mode), PVGEN_IOC_PAGE_START, cmd,
         "quorl_cnv_pvgen_channel::page_start(%d/%d/%d) ioctl error. result = %ld\n", 7,
         "page_start", __LINE__);
 
@@ -275,7 +271,7 @@ int quorl_cnv_pvgen_channel::band_exe(unsigned long req_no, int plane_no,
   if (get_page_id() != 0) {
     PAGE_INFO_SET(band_exe_num, PAGE_INFO_GET(band_exe_num) + 1);
   }
-  issue(kCatBand, trace_code(blk.type, blk.mode), PVGEN_IOC_BAND_EXE, cmd,
+  issue(kCatBand, trace_code_of(blk.type, blk.mode), PVGEN_IOC_BAND_EXE, cmd,
         "quorl_cnv_pvgen_channel::band_exe(%d/%d/%d) ioctl error. result = %ld\n", 8, "band_exe",
         __LINE__);
 
@@ -305,7 +301,7 @@ int quorl_cnv_pvgen_channel::stop(QUORL_CNV_PVGEN_BLK& blk) {
   // The stop carries the channel's numbers only; its trace code is the running page's.
   PVGEN_CMD_BLK cmd;
   command_header(cmd, nullptr);
-  issue(kCatStop, trace_code(PAGE_INFO_GET(type), PAGE_INFO_GET(mode)), PVGEN_IOC_STOP, cmd,
+  issue(kCatStop, trace_code_of(PAGE_INFO_GET(type), PAGE_INFO_GET(mode)), PVGEN_IOC_STOP, cmd,
         "quorl_cnv_pvgen_channel::stop(%d/%d/%d) ioctl error. result = %ld\n", 11, "stop",
         __LINE__);
 

@@ -109,11 +109,9 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
 
   // Diagnostics and tests: a copy of the page-information record, and the descriptor.
   QUORL_PAGE_INFO page_info_snapshot() const;
-  const QUORL_PAGE_INFO* page_info_record() const { return &page_info; }
   int get_fd() const;
 
  private:
-  uint32_t trace_code(uint32_t type, uint32_t mode) const;
   void command_header(PVGEN_CMD_BLK& cmd, const QUORL_CNV_PVGEN_BLK* blk) const;
   void issue(unsigned short category, uint32_t code, unsigned long request, PVGEN_CMD_BLK& cmd,
              const char* failure_format, int notify_code, const char* function, int line);
