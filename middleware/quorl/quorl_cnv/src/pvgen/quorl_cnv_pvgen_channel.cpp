@@ -44,6 +44,9 @@ quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(quorl_signal* signal_, int asic
                     asic, module, channel);
     utl_lib_svccall_notify(kNotifyKind, 5, 0, kFile, "quorl_cnv_pvgen_channel", __LINE__);
   }
+  // Selection keeps at most two band jobs (and a page-mode page) queued: room for them up
+  // front, so that queueing a job never allocates.
+  queue.reserve(4);
   registry = quorl_cnv_pvgen_commonmethod::instance();
   page_info = QUORL_PAGE_INFO{};
   page_info.asic = static_cast<uint32_t>(asic);
