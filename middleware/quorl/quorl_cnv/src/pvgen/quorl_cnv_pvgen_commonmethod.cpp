@@ -298,6 +298,15 @@ size_t quorl_cnv_pvgen_commonmethod::event_semaphore_count() {
   return event_semaphore_list.size();
 }
 
+size_t quorl_cnv_pvgen_commonmethod::event_semaphore_in_use() {
+  OSW_Guard guard(req_list_mutex);
+  size_t n = 0;
+  for (const QUORL_EVENT_SEMAPHORE* record : event_semaphore_list) {
+    n += record->in_use != 0 ? 1 : 0;
+  }
+  return n;
+}
+
 size_t quorl_cnv_pvgen_commonmethod::obs_wrapper_count() {
   OSW_Guard guard(obs_wrapper_mutex);
   return obs_wrapper_list.size();

@@ -82,6 +82,7 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // Counts for tests and benchmarks (each under its own mutex).
   size_t req_list_size();
   size_t event_semaphore_count();
+  size_t event_semaphore_in_use();  // pool records an entry still holds
   size_t obs_wrapper_count();
   int32_t module_counter() const { return module_count_; }
 
