@@ -53,7 +53,11 @@ quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(quorl_signal* signal_, int asic
   page_info.module = static_cast<uint32_t>(module);
   page_info.channel = static_cast<uint32_t>(channel);
   registry->page_info_list_insert(&page_info);
+  relaxed_store(worker_alive, 1);
   worker_started = Controller::instance()->add(*this, nullptr, "quorl_pvgen_ch") == 0 ? 1 : 0;
+  if (worker_started == 0) {
+    relaxed_store(worker_alive, 0);
+  }
 }
 
 quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel()
@@ -81,6 +85,14 @@ void quorl_cnv_pvgen_channel::retire() {
   ch_signal();
   Controller::instance()->join(*this);
   worker_started = 0;
+}
+
+bool quorl_cnv_pvgen_channel::worker_running() const {
+  return relaxed_load(worker_alive) != 0;
+}
+
+uint32_t quorl_cnv_pvgen_channel::get_binding() const {
+  return relaxed_load(binding);
 }
 
 // ---------------------------------------------------------------- state and queue
@@ -115,6 +127,7 @@ int quorl_cnv_pvgen_channel::get_proc_num() {
 }
 
 void quorl_cnv_pvgen_channel::prepare(unsigned long page_id_) {
+  relaxed_store(binding, relaxed_load(binding) + 1);
   relaxed_store(page_id, page_id_);
   set_ch_status(STATUS_PREPARED);
 }
@@ -138,13 +151,49 @@ void quorl_cnv_pvgen_channel::ch_wait() {
 
 void quorl_cnv_pvgen_channel::stop_wait() {
   // A channel in the error state may keep its page for good: once its queue is empty there
-  // is nothing left to wait for, and a stop must not wait for ever.
+  // is nothing left to wait for, and a stop must not wait for ever. Nor once the worker has
+  // ended: then nothing on this channel changes any more.
   for (;;) {
-    if (get_proc_num() == 0 && (get_page_id() == 0 || get_ch_status() == STATUS_ERROR)) {
+    if (!worker_running() ||
+        (get_proc_num() == 0 && (get_page_id() == 0 || get_ch_status() == STATUS_ERROR))) {
       return;
     }
     stop_event.wait(OSW_WAIT_FOREVER);
   }
+}
+
+void quorl_cnv_pvgen_channel::stop_wait(unsigned long page_id_, uint32_t binding_) {
+  // A new prepare needs an empty queue, so once the channel is bound anew, every job of the
+  // binding this stop waits for has been reported.
+  for (;;) {
+    if (!worker_running() || get_binding() != binding_) {
+      return;
+    }
+    const int jobs = get_proc_num();
+    const bool holds = get_page_id() == page_id_;
+    if (jobs == 0 && (!holds || get_ch_status() == STATUS_ERROR)) {
+      return;
+    }
+    stop_event.wait(OSW_WAIT_FOREVER);
+  }
+}
+
+void quorl_cnv_pvgen_channel::end_job(unsigned long req_no, int plane_no) {
+  {
+    OSW_Guard guard(queue_mutex);
+    queue.emplace_back(req_no, plane_no | ENDED_JOB);
+  }
+  ch_signal();
+}
+
+std::vector<unsigned long> quorl_cnv_pvgen_channel::queued_jobs() {
+  std::vector<unsigned long> jobs;
+  OSW_Guard guard(queue_mutex);
+  jobs.reserve(queue.size());
+  for (const auto& job : queue) {
+    jobs.push_back(job.first);
+  }
+  return jobs;
 }
 
 QUORL_PAGE_INFO quorl_cnv_pvgen_channel::page_info_snapshot() const {
@@ -329,15 +378,40 @@ int quorl_cnv_pvgen_channel::stop(QUORL_CNV_PVGEN_BLK& blk) {
 
 void quorl_cnv_pvgen_channel::process(void*) {
   emwOSWSetTaskPriority(pthread_self(), 0);
+  serve();
+  // Nothing serves this channel's queue any more: a stop waiting for it re-tests, and (but
+  // for the teardown, which has ended the dispatcher) the dispatcher looks at the list
+  // again, so that requests waiting for this channel learn that they can never start.
+  relaxed_store(worker_alive, 0);
+  stop_signal();
+  if (relaxed_load(retiring) == 0) {
+    signal->ctrl_signal();
+  }
+}
+
+void quorl_cnv_pvgen_channel::serve() {
   for (;;) {
     ch_wait();
-    if (relaxed_load(retiring) != 0) {
+    // Retiring: the jobs already queued are still served (the engine reports them and
+    // their submitters are waiting), then the worker ends.
+    if (relaxed_load(retiring) != 0 && get_proc_num() == 0) {
       return;
     }
     std::pair<unsigned long, int> job;
     {
       OSW_Guard guard(queue_mutex);
       job = queue.front();
+    }
+    if ((job.second & ENDED_JOB) != 0) {
+      report_ended(job.first, job.second & ~ENDED_JOB);
+      {
+        OSW_Guard list(registry->list_mutex());
+        OSW_Guard guard(queue_mutex);
+        queue.erase(queue.begin());
+      }
+      stop_signal();
+      signal->ctrl_signal();
+      continue;
     }
     QUORL_CNV_PVGEN_LIST_BLK* entry =
         registry->req_list_search(quorl_cnv_pvgen_commonmethod::SEARCH_REQ_NO, job.first);
@@ -348,7 +422,6 @@ void quorl_cnv_pvgen_channel::process(void*) {
                       "list_blk = NULL\n",
                       asic, module, channel);
       utl_lib_svccall_notify(kNotifyKind, 1, 0, kFile, "process", __LINE__);
-      stop_signal();  // a stop waiting for this channel re-tests and finds the error
       return;
     }
 
@@ -375,6 +448,34 @@ void quorl_cnv_pvgen_channel::process(void*) {
     }
     signal->ctrl_signal();
   }
+}
+
+void quorl_cnv_pvgen_channel::report_ended(unsigned long req_no, int plane_no) {
+  // Looked up and claimed in one hold of the list lock: a stop of the page may erase the
+  // entry at any moment before (then there is nothing to report) but not after it is done.
+  QUORL_CNV_PVGEN_LIST_BLK* entry;
+  {
+    OSW_Guard list(registry->list_mutex());
+    entry = registry->req_list_search(quorl_cnv_pvgen_commonmethod::SEARCH_REQ_NO, req_no);
+    if (entry == nullptr || entry->list_stat == QUORL_LIST_STOP) {
+      return;  // taken by a stop of its page, which reports nothing
+    }
+    if (plane_no >= 0 && plane_no < 3) {
+      entry->plane_stat[plane_no] = QUORL_PLANE_DONE;
+    }
+    entry->list_stat = QUORL_LIST_DONE;
+  }
+  QUORL_CNV_PVGEN_RESULT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  info.job_id = entry->blk.job_id;
+  info.page_id = entry->blk.page_id;
+  info.result = entry->blk.result;
+  if (entry->observer != nullptr) {
+    registry->trace_set(kCatReport, report_code_of(entry->blk.mode, entry->blk.type), 1);
+    entry->observer->notify_result(info);
+  }
+  registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                           reinterpret_cast<unsigned long>(entry));
 }
 
 void quorl_cnv_pvgen_channel::end_page() {

@@ -13,6 +13,11 @@
 //     and written with relaxed atomics (a reader may see a value about to change).
 //   Transitions of ch_status to 0 (the channel becomes free) are made with the registry's
 //   list mutex held, so a dispatcher pass never sees a channel become idle half-way.
+//   binding and worker_alive are shared without a lock (relaxed atomics): binding is
+//   written by the dispatcher under the list mutex, worker_alive by the worker as it ends.
+//   Ended jobs: a band that can never start (no usable channel holds its page) is still
+//   reported on a worker thread. The dispatcher queues it as a plane job marked ENDED_JOB;
+//   the worker reports it with -3 without asking the driver, in queue order with the rest.
 #pragma once
 
 #include <cstddef>
@@ -67,6 +72,8 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   static constexpr int STATUS_PREPARED = 1;
   static constexpr int STATUS_BAND_PAGE = 2;
   static constexpr int STATUS_PAGE_MODE = 3;
+  // Marks a queued plane job as an ended band: reported with -3, no driver wait.
+  static constexpr int ENDED_JOB = 0x100;
 
   quorl_cnv_pvgen_channel(quorl_signal* signal, int asic, int module, int channel);
   quorl_cnv_pvgen_channel();  // permanently in the error state; opens and starts nothing
@@ -87,8 +94,23 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   void stop_signal();
   void ch_wait();  // worker: until a plane job is queued (or the channel retires)
   // Submitters: until the channel is unbound and its queue empty, or (a channel in the
-  // error state keeps its page) until its queue is empty.
+  // error state keeps its page) until its queue is empty, or until the worker has ended
+  // (nothing would ever change any more).
   void stop_wait();
+  // Stop's drain: like stop_wait, but only for the binding `binding` of the page: returns
+  // as soon as the channel has been bound anew (a page identifier reused while its stop
+  // runs), once the binding's page has ended and its jobs are reported, or once the
+  // channel is in the error state with an empty queue, or its worker has ended.
+  void stop_wait(unsigned long page_id, uint32_t binding);
+
+  // Counts prepare() calls: which binding of a page a stop has to wait for.
+  uint32_t get_binding() const;
+  // thread-safe: false once the worker thread has returned (or was never started).
+  bool worker_running() const;
+  // Dispatcher (registry list mutex held): queue an ended band for the worker to report.
+  void end_job(unsigned long req_no, int plane);
+  // A copy of the request numbers of the queued jobs (dispatcher, list mutex held).
+  std::vector<unsigned long> queued_jobs();
 
   // Driver commands (dispatcher thread, registry list mutex held). Each returns the
   // outcome it also stores in blk.result: 0 or -5.
@@ -102,9 +124,9 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   int report_page(int plane, QUORL_CNV_PVGEN_LIST_BLK* entry);
   int report_band(int plane, QUORL_CNV_PVGEN_LIST_BLK* entry);
 
-  // Ends the worker's loop and waits for the worker thread to return. Only when no job is
-  // queued (the worker sleeps in ch_wait) or the worker has already ended. Called by the
-  // destructor; idempotent.
+  // Brings the worker to rest: it serves the jobs already queued (the engine reports them),
+  // then returns; this waits for it. Only once nothing queues jobs any more (the dispatcher
+  // has ended). Called by the control's teardown and the destructor; idempotent.
   void retire();
 
   // Diagnostics and tests: a copy of the page-information record, and the descriptor.
@@ -118,6 +140,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   // Ends the page on this channel (worker, after the last report of a page, with the
   // registry's list lock held).
   void end_page();
+  // The worker's loop; process() wraps it and marks the worker ended when it returns.
+  void serve();
+  // Worker: reports an ended band (-3) to its observer, unless a stop took it meanwhile.
+  void report_ended(unsigned long req_no, int plane);
 
   quorl_cnv_pvgen_commonmethod* registry = nullptr;
   quorl_signal* signal = nullptr;
@@ -137,6 +163,8 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   // How the channel is brought to rest: not part of the worker's contract.
   int32_t retiring = 0;
   int32_t worker_started = 0;
+  int32_t worker_alive = 0;
+  uint32_t binding = 0;
 };
 
 }  // namespace norvane

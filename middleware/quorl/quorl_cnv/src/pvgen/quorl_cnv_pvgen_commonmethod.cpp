@@ -61,7 +61,9 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
   const uint32_t number = req_no_counter;
   req_no_counter = (number + 1 == kNumberWrap) ? 1 : number + 1;
 
-  auto* entry = new QUORL_CNV_PVGEN_LIST_BLK;
+  // Nothing is left behind when an allocation fails: not the entry, not a pool record.
+  std::unique_ptr<QUORL_CNV_PVGEN_LIST_BLK> owned(new QUORL_CNV_PVGEN_LIST_BLK);
+  QUORL_CNV_PVGEN_LIST_BLK* entry = owned.get();
   entry->req_no = number;
   entry->page_id = (request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 0) ? 0 : blk.page_id;
   entry->list_stat = QUORL_LIST_WAITING;
@@ -74,7 +76,10 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
   // without an observer. A band with an observer is the one asynchronous request.
   const bool synchronous = request == QUORL_CNV_PVGEN_REQ_PAGE_START ||
                            request == QUORL_CNV_PVGEN_REQ_STOP || observer == nullptr;
-  entry->event = synchronous ? get_event_semaphore() : nullptr;
+  entry->event = nullptr;
+  if (synchronous) {
+    entry->event = get_event_semaphore();
+  }
 
   entry->plane_stat[0] = QUORL_PLANE_PENDING;
   entry->plane_stat[1] = QUORL_PLANE_DONE;
@@ -86,8 +91,15 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
   while (pos != req_list.begin() && (*std::prev(pos))->priority > entry->priority) {
     --pos;
   }
-  req_list.insert(pos, entry);
-  return entry;
+  try {
+    req_list.insert(pos, entry);
+  } catch (...) {
+    if (entry->event != nullptr) {
+      entry->event->in_use = 0;
+    }
+    throw;
+  }
+  return owned.release();
 }
 
 QUORL_EVENT_SEMAPHORE* quorl_cnv_pvgen_commonmethod::get_event_semaphore() {
@@ -97,9 +109,10 @@ QUORL_EVENT_SEMAPHORE* quorl_cnv_pvgen_commonmethod::get_event_semaphore() {
       return record;
     }
   }
-  auto* record = new QUORL_EVENT_SEMAPHORE{1, OSW_Event_Semaphore(0)};
-  event_semaphore_list.push_back(record);
-  return record;
+  std::unique_ptr<QUORL_EVENT_SEMAPHORE> record(
+      new QUORL_EVENT_SEMAPHORE{1, OSW_Event_Semaphore(0)});
+  event_semaphore_list.push_back(record.get());
+  return record.release();
 }
 
 QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_search(int mode,
@@ -233,6 +246,39 @@ void quorl_cnv_pvgen_commonmethod::req_list_end_stopped(int32_t page_id) {
     } else {
       ++it;
     }
+  }
+}
+
+void quorl_cnv_pvgen_commonmethod::req_list_end_page(int32_t page_id) {
+  OSW_Guard guard(req_list_mutex);
+  for (auto it = req_list.begin(); it != req_list.end();) {
+    QUORL_CNV_PVGEN_LIST_BLK* entry = *it;
+    const bool handed_over =
+        entry->list_stat == QUORL_LIST_RUNNING && (entry->plane_stat[0] == QUORL_PLANE_RUNNING ||
+                                                   entry->plane_stat[1] == QUORL_PLANE_RUNNING ||
+                                                   entry->plane_stat[2] == QUORL_PLANE_RUNNING);
+    if (entry->page_id == page_id && entry->list_stat != QUORL_LIST_DONE && !handed_over &&
+        apply_stop_rule(entry)) {
+      erase_entry(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void quorl_cnv_pvgen_commonmethod::req_list_end_all() {
+  OSW_Guard guard(req_list_mutex);
+  for (QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
+    if (entry->event == nullptr || entry->event->in_use != 1 ||
+        entry->list_stat == QUORL_LIST_DONE) {
+      continue;
+    }
+    if (entry->list_stat != QUORL_LIST_STOP) {
+      entry->blk.result = entry->request == QUORL_CNV_PVGEN_REQ_PREPARE ? -4 : -3;
+    }
+    entry->list_stat = QUORL_LIST_STOP;
+    entry->event->in_use = 2;
+    entry->event->event.post();
   }
 }
 

@@ -65,8 +65,18 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // After a stop that failed: ends the page's entries marked for the stop (list_stat 3)
   // that no channel works on any more (no plane running), by the same rule as ERASE_STOP.
   void req_list_end_stopped(int32_t page_id);
+  // Stop clean-up of a page (ERASE_STOP) that spares what a new binding of a reused page
+  // identifier already handed to a channel: entries still running (list_stat 1) were
+  // submitted after the stop marked the page, and their worker reports them.
+  void req_list_end_page(int32_t page_id);
+  // Teardown: wakes every synchronous submitter whose entry is not finished, once; an entry
+  // that never ran ends with -4 (prepare) or -3 (every other kind). Asynchronous entries
+  // are left for clearing.
+  void req_list_end_all();
   // Erases every entry; only for the destructor, when nobody waits on an entry.
   void req_list_clear();
+  // The list mutex itself, for holders that do not walk (the walk cursor stays put).
+  OSW_Mutex_Semaphore& list_mutex() { return req_list_mutex; }
   // List mutex holder only (called by req_list_insert).
   QUORL_EVENT_SEMAPHORE* get_event_semaphore();
 

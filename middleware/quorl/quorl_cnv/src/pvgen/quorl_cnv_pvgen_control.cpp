@@ -15,6 +15,8 @@ namespace norvane {
 
 quorl_cnv_pvgen_control* quorl_cnv_pvgen_control::s_instance_ = nullptr;
 OSW_Mutex_Semaphore* quorl_cnv_pvgen_control::s_inst_msem_ = nullptr;
+int32_t quorl_cnv_pvgen_control::s_inside_ = 0;
+int32_t quorl_cnv_pvgen_control::s_releasing_ = 0;
 
 namespace {
 constexpr const char* kFile = base_name(__FILE__);
@@ -34,7 +36,35 @@ bool mask_matches(uint32_t mask, int number) {
 bool same_page(unsigned long channel_page, int32_t page_id) {
   return static_cast<uint32_t>(channel_page) == static_cast<uint32_t>(page_id);
 }
+
+unsigned long page_word(int32_t page_id) {
+  return static_cast<unsigned long>(static_cast<uint32_t>(page_id));
+}
+
+// Posted when the last caller leaves the library while a release waits for that. It lives
+// as long as the process, so a leaving caller never touches a freed control.
+OSW_Event_Semaphore& rest_event() {
+  static auto* event = new OSW_Event_Semaphore(0);
+  return *event;
+}
 }  // namespace
+
+// A caller's stay inside a submission, counted so that the teardown can wait until every
+// caller it woke has left (sequentially consistent: the teardown stores s_releasing_ and
+// then reads s_inside_, a leaving caller lowers s_inside_ and then reads s_releasing_, so
+// at least one of the two sees the other).
+class InsideScope {
+ public:
+  InsideScope() { std::atomic_ref(quorl_cnv_pvgen_control::s_inside_).fetch_add(1); }
+  ~InsideScope() {
+    if (std::atomic_ref(quorl_cnv_pvgen_control::s_inside_).fetch_sub(1) == 1 &&
+        std::atomic_ref(quorl_cnv_pvgen_control::s_releasing_).load() != 0) {
+      rest_event().post();
+    }
+  }
+  InsideScope(const InsideScope&) = delete;
+  InsideScope& operator=(const InsideScope&) = delete;
+};
 
 // ---------------------------------------------------------------- singleton
 
@@ -55,17 +85,33 @@ void quorl_cnv_pvgen_control::init() {
 }
 
 quorl_cnv_pvgen_control::~quorl_cnv_pvgen_control() {
-  // Bring the dispatcher to rest first: it ends its loop at the next wake-up, and nothing
-  // below may be destroyed under it.
-  relaxed_store(retiring, 1);
+  // 1. No new entry from here on: a submission that gets request_mutex later is refused.
+  std::atomic_ref(s_releasing_).store(1);
+  {
+    OSW_Guard guard(request_mutex);
+    relaxed_store(retiring, 1);
+  }
+  // 2. The dispatcher ends its loop at the next wake-up; a pass in progress completes.
   ctrl_signal();
   (void)Controller::instance()->join(*this);
-
+  // 3. Each worker reports what the engine already has (callbacks run, synchronous bands
+  //    are posted), then returns; a stop waiting for the channel then returns too.
+  for (quorl_cnv_pvgen_channel* ch : channels()) {
+    ch->retire();
+    ch->stop_signal();
+  }
+  // 4. Whoever still waits for an entry is woken once, and 5. every caller leaves before
+  //    the registry, its entries and its semaphores go.
   if (registry != nullptr) {
+    registry->req_list_end_all();
+    while (std::atomic_ref(s_inside_).load() != 0) {
+      rest_event().wait(OSW_WAIT_FOREVER);
+    }
     quorl_cnv_pvgen_commonmethod::release();
   }
+  std::atomic_ref(s_releasing_).store(0);
   for (quorl_cnv_pvgen_channel* ch : channel_list) {
-    delete ch;  // each channel brings its own worker to rest first
+    delete ch;
   }
   channel_list.clear();
 }
@@ -78,7 +124,13 @@ std::list<quorl_cnv_pvgen_channel*> quorl_cnv_pvgen_control::channels() {
 // ---------------------------------------------------------------- page ids, wake-ups
 
 extern "C" QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_get_page_id(void) {
-  return quorl_cnv_pvgen_control::instance()->get_page_id();
+  // Bringing the library up may run out of memory; 0 is never an identifier, and every
+  // request refuses it.
+  try {
+    return quorl_cnv_pvgen_control::instance()->get_page_id();
+  } catch (...) {
+    return 0;
+  }
 }
 
 int32_t quorl_cnv_pvgen_control::get_page_id() {
@@ -301,8 +353,17 @@ TracePoints trace_points_of(int request, const QUORL_CNV_PVGEN_BLK& work) {
 
 }  // namespace
 
+int quorl_cnv_pvgen_control::refuse_released(int request, QUORL_CNV_PVGEN_BLK& work) {
+  emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                  "quorl_cnv_pvgen_control::submit(%d/%d) library released. page_id = %ld\n",
+                  request, static_cast<int>(work.mode), as_target_long(work.page_id));
+  work.result = -3;
+  return -3;
+}
+
 int quorl_cnv_pvgen_control::submit(int request, QUORL_CNV_PVGEN_BLK& blk,
                                     quorl_cnv_pvgen_observer* obs) {
+  InsideScope inside;
   QUORL_CNV_PVGEN_BLK work;
   QUORL_CNV_PVGEN_LIST_BLK* entry = nullptr;
   TracePoints points{};
@@ -314,8 +375,15 @@ int quorl_cnv_pvgen_control::submit(int request, QUORL_CNV_PVGEN_BLK& blk,
     points = trace_points_of(request, work);
     registry->trace_set(points.category, points.start, 1);
     registry->param_print(request, work, obs);
-    if (param_check(request, work, obs) == 0) {
-      entry = registry->req_list_insert(request, work, obs);
+    if (relaxed_load(retiring) != 0) {
+      (void)refuse_released(request, work);
+    } else if (param_check(request, work, obs) == 0) {
+      try {
+        entry = registry->req_list_insert(request, work, obs);
+      } catch (...) {
+        registry->obs_wrapper_delete(obs);  // no entry took the caller's reference
+        throw;
+      }
     }
   }
   const int end_flag = (request == QUORL_CNV_PVGEN_REQ_BAND_EXE && obs != nullptr) ? 0 : 1;
@@ -364,24 +432,40 @@ int quorl_cnv_pvgen_control::band_exe(QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_
 }
 
 int quorl_cnv_pvgen_control::stop(QUORL_CNV_PVGEN_BLK& blk) {
+  InsideScope inside;
   // Stops are serialised, so one stop's clean-up never meets another's marking or entry.
   OSW_Guard serial(stop_mutex);
   QUORL_CNV_PVGEN_BLK work;
   QUORL_CNV_PVGEN_LIST_BLK* entry = nullptr;
+  std::vector<Holder> holders;
+  holders.reserve(channels().size());
   {
     OSW_Guard guard(request_mutex);
     std::memcpy(&work, &blk, sizeof work);
     apply_overrides(QUORL_CNV_PVGEN_REQ_STOP, work);
     registry->trace_set(kCatStop, 1, 1);
     registry->param_print(QUORL_CNV_PVGEN_REQ_STOP, work, nullptr);
-    if (param_check(QUORL_CNV_PVGEN_REQ_STOP, work, nullptr) != 0) {
+    if (relaxed_load(retiring) != 0 || param_check(QUORL_CNV_PVGEN_REQ_STOP, work, nullptr) != 0) {
+      if (relaxed_load(retiring) != 0) {
+        (void)refuse_released(QUORL_CNV_PVGEN_REQ_STOP, work);
+      }
       registry->trace_set(kCatStop, 2, 1);
       blk.result = work.result;
       return -3;
     }
 
-    // Mark the page's unfinished work so that nothing of it is started any more.
+    // Mark the page's unfinished work so that nothing of it is started any more, and note
+    // which binding of the page each channel holds: the drain waits for these alone, not
+    // for a new binding of the same identifier made while this stop runs.
     registry->req_list_lock();
+    {
+      OSW_Guard channels_guard(channel_list_mutex);
+      for (quorl_cnv_pvgen_channel* ch : channel_list) {
+        if (same_page(ch->get_page_id(), work.page_id)) {
+          holders.push_back({ch, ch->get_binding()});
+        }
+      }
+    }
     while (QUORL_CNV_PVGEN_LIST_BLK* e = registry->req_list_for_each()) {
       if (e->page_id == work.page_id && e->list_stat != QUORL_LIST_DONE) {
         e->list_stat = QUORL_LIST_STOP;
@@ -394,7 +478,14 @@ int quorl_cnv_pvgen_control::stop(QUORL_CNV_PVGEN_BLK& blk) {
     }
     registry->req_list_unlock();
 
-    entry = registry->req_list_insert(QUORL_CNV_PVGEN_REQ_STOP, work, nullptr);
+    try {
+      entry = registry->req_list_insert(QUORL_CNV_PVGEN_REQ_STOP, work, nullptr);
+    } catch (...) {
+      // Out of memory: what was marked and no channel works on ends now, as after a stop
+      // that failed.
+      registry->req_list_end_stopped(work.page_id);
+      throw;
+    }
   }
   ctrl_signal();
 
@@ -412,36 +503,17 @@ int quorl_cnv_pvgen_control::stop(QUORL_CNV_PVGEN_BLK& blk) {
     return outcome;
   }
 
-  drain_page(work.page_id);
-  registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_STOP,
-                           static_cast<unsigned long>(static_cast<uint32_t>(work.page_id)));
+  drain_page(work.page_id, holders);
+  registry->req_list_end_page(work.page_id);
   registry->trace_set(kCatStop, 2, 1);
   blk.result = work.result;
   return 0;
 }
 
-void quorl_cnv_pvgen_control::drain_page(int32_t page_id) {
-  for (;;) {
-    quorl_cnv_pvgen_channel* holder = nullptr;
-    {
-      OSW_Guard guard(channel_list_mutex);
-      for (quorl_cnv_pvgen_channel* ch : channel_list) {
-        if (same_page(ch->get_page_id(), page_id)) {
-          holder = ch;
-          break;
-        }
-      }
-    }
-    if (holder == nullptr) {
-      return;
-    }
-    holder->stop_wait();
-    // A channel in the error state keeps its page for good: once its queue is empty there
-    // is nothing more to wait for.
-    if (same_page(holder->get_page_id(), page_id) &&
-        holder->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_ERROR) {
-      return;
-    }
+void quorl_cnv_pvgen_control::drain_page(int32_t page_id, const std::vector<Holder>& holders) {
+  // Channels are never removed while the control lives, so the noted ones are still there.
+  for (const Holder& holder : holders) {
+    holder.channel->stop_wait(page_word(page_id), holder.binding);
   }
 }
 
@@ -524,19 +596,108 @@ void quorl_cnv_pvgen_control::process(void*) {
       return;
     }
     registry->req_list_lock();
-    dispatch_pass();
+    try {
+      dispatch_pass();
+    } catch (...) {
+      // Out of memory (a new channel, a longer job queue): the pass ends here; the entries
+      // it did not reach are looked at again at the next wake-up.
+      emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                      "quorl_cnv_pvgen_control::process() pass error. out of memory.\n");
+    }
     registry->req_list_unlock();
   }
 }
 
-bool quorl_cnv_pvgen_control::orphaned_jobs() {
+bool quorl_cnv_pvgen_control::jobs_of_page_queued(int32_t page_id) {
+  // The entries are looked up after channel_list_mutex is let go: the list mutex (held by
+  // this thread already) is never requested inside it.
+  for (quorl_cnv_pvgen_channel* ch : channels()) {
+    if (!ch->worker_running()) {
+      continue;  // nothing it holds will ever be reported
+    }
+    for (unsigned long req_no : ch->queued_jobs()) {
+      const QUORL_CNV_PVGEN_LIST_BLK* entry =
+          registry->req_list_search(quorl_cnv_pvgen_commonmethod::SEARCH_REQ_NO, req_no);
+      if (entry != nullptr && entry->page_id == page_id) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool quorl_cnv_pvgen_control::band_can_start(const QUORL_CNV_PVGEN_LIST_BLK& entry, int plane) {
+  const QUORL_CNV_PVGEN_BLK& blk = entry.blk;
   OSW_Guard guard(channel_list_mutex);
   for (quorl_cnv_pvgen_channel* ch : channel_list) {
-    if (ch->get_page_id() == 0 && ch->get_proc_num() != 0) {
+    if (blk.mode == 0) {
+      // A band without a page waits for an idle channel: one that is not failed for good.
+      if (mask_matches(blk.asic, ch->get_asic()) && mask_matches(blk.module, ch->get_module()) &&
+          mask_matches(blk.channel, ch->get_channel()) &&
+          ch->get_ch_status() != quorl_cnv_pvgen_channel::STATUS_ERROR) {
+        return true;
+      }
+    } else if (blk.mode == 1 && same_page(ch->get_page_id(), blk.page_id)) {
+      const int status = ch->get_ch_status();
+      if (status == quorl_cnv_pvgen_channel::STATUS_PREPARED ||
+          (status == quorl_cnv_pvgen_channel::STATUS_BAND_PAGE && ch->get_plane() == plane)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool quorl_cnv_pvgen_control::channel_can_become_free(const QUORL_CNV_PVGEN_BLK& blk) {
+  OSW_Guard guard(channel_list_mutex);
+  for (quorl_cnv_pvgen_channel* ch : channel_list) {
+    if (mask_matches(blk.asic, ch->get_asic()) && mask_matches(blk.module, ch->get_module()) &&
+        mask_matches(blk.channel, ch->get_channel()) &&
+        ch->get_ch_status() != quorl_cnv_pvgen_channel::STATUS_ERROR) {
       return true;
     }
   }
   return false;
+}
+
+quorl_cnv_pvgen_channel* quorl_cnv_pvgen_control::reporter() {
+  OSW_Guard guard(channel_list_mutex);
+  for (quorl_cnv_pvgen_channel* ch : channel_list) {
+    if (ch->worker_running()) {
+      return ch;
+    }
+  }
+  return nullptr;
+}
+
+void quorl_cnv_pvgen_control::end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int p) {
+  // No channel holds the band's page any more (stopped, ended by its last or a failed
+  // band, or on a channel that failed for good), so it can never start: it ends with -3,
+  // as validation answers for such a page.
+  QUORL_CNV_PVGEN_BLK& blk = entry->blk;
+  emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                  "quorl_cnv_pvgen_control::process(%d/%d) page_id error. page_id=0x%lx has no "
+                  "channel. req_no = %lu\n",
+                  entry->request, static_cast<int>(blk.mode), page_word(blk.page_id),
+                  static_cast<unsigned long>(entry->req_no));
+  blk.result = -3;
+  if (entry->event != nullptr) {
+    entry->plane_stat[p] = QUORL_PLANE_DONE;
+    entry->list_stat = QUORL_LIST_DONE;
+    entry->event->event.post();
+    return;
+  }
+  // A callback runs on a worker thread only: the worker reports it, in order with the
+  // jobs queued before it.
+  if (quorl_cnv_pvgen_channel* ch = reporter()) {
+    entry->list_stat = QUORL_LIST_RUNNING;
+    entry->plane_stat[p] = QUORL_PLANE_RUNNING;
+    ch->end_job(entry->req_no, p);
+    return;
+  }
+  // No worker runs any more: nobody can report it. The cursor already stands past it.
+  registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                           reinterpret_cast<unsigned long>(entry));
 }
 
 void quorl_cnv_pvgen_control::dispatch_pass() {
@@ -570,15 +731,12 @@ void quorl_cnv_pvgen_control::dispatch_pass() {
         break;  // stays queued, as get_channel would have said
       }
       QUORL_CNV_PVGEN_BLK& blk = entry->blk;
-      const bool page_band = entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 1 &&
-                             entry->page_id != 0;
+      const bool page_band =
+          entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 1 && entry->page_id != 0;
       if (!page_band) {
         no_band_channel.valid = false;
       }
       quorl_cnv_pvgen_channel* ch = get_channel(p, entry->request, blk);
-      if (page_band && ch == nullptr) {
-        no_band_channel = {true, blk.page_id, p};
-      }
       auto start = [&] {
         entry->list_stat = QUORL_LIST_RUNNING;
         entry->plane_stat[p] = QUORL_PLANE_RUNNING;
@@ -605,6 +763,15 @@ void quorl_cnv_pvgen_control::dispatch_pass() {
           } else if (blk.wait_for_channel == 0) {
             finish(-4);
             next_entry = true;
+          } else if (!channel_can_become_free(blk)) {
+            // Every channel it could get has failed for good, and no new one can be made.
+            emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                            "quorl_cnv_pvgen_control::process(%d/%d) no usable channel. "
+                            "page_id=0x%lx req_no = %lu\n",
+                            entry->request, static_cast<int>(blk.mode), page_word(blk.page_id),
+                            static_cast<unsigned long>(entry->req_no));
+            finish(-4);
+            next_entry = true;
           } else {
             next_entry = true;  // stays queued until a pass finds a free channel
           }
@@ -616,6 +783,9 @@ void quorl_cnv_pvgen_control::dispatch_pass() {
             if (ch->page_start(entry->req_no, p, blk) == 0) {
               done();
               entry->event->event.post();
+              // Bands of the page queued before it stand earlier in the list and found no
+              // channel in this pass: one more pass serves them without a later submission.
+              ctrl_signal();
             } else {
               entry->list_stat = QUORL_LIST_DONE;
               entry->event->event.post();
@@ -635,8 +805,14 @@ void quorl_cnv_pvgen_control::dispatch_pass() {
           if (ch != nullptr) {
             start();
             (void)ch->band_exe(entry->req_no, p, blk);  // the worker finishes the entry
-          } else {
+          } else if (band_can_start(*entry, p)) {
+            if (page_band) {
+              no_band_channel = {true, blk.page_id, p};
+            }
             next_entry = true;  // retried on the next pass
+          } else {
+            end_band(entry, p);
+            next_entry = true;
           }
           break;
 
@@ -659,9 +835,10 @@ void quorl_cnv_pvgen_control::dispatch_pass() {
               entry->event->event.post();
               next_entry = true;
             }
-          } else if (orphaned_jobs()) {
+          } else if (jobs_of_page_queued(blk.page_id)) {
             // A page that ended on a failed band may leave a later band of it on the
-            // channel; its entry is still in the worker's hands until it is reported.
+            // channel, and an ended band waits for its report; their entries are in the
+            // worker's hands until then.
             break;
           } else {
             finish(0);

@@ -12,16 +12,21 @@
 //   Channel workers: ctrl_signal() through quorl_signal.
 //   ctrl_flag and channel_created are words shared without a lock (relaxed atomics);
 //   ctrl_event carries the wake-up itself. stop_mutex serialises stops (alone, before
-//   request_mutex).
+//   request_mutex). retiring is written under request_mutex by the teardown and read by
+//   submissions under it, and by the dispatcher after each wake-up.
+//   s_inside_ counts the threads inside a submission (atomic, process-wide so that a thread
+//   leaving the library never touches a control that the teardown may already have freed).
 #pragma once
 
 #include <cstdint>
 #include <list>
+#include <vector>
 
 #include "norvane/framework.h"
 #include "osw.h"
 #include "quorl_cnv_pvgen.h"
 #include "quorl_cnv_pvgen_observer.h"
+#include "quorl_cnv_pvgen_records.h"
 #include "quorl_signal.h"
 
 namespace norvane {
@@ -34,15 +39,18 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   // thread-safe: the control, created on the first call together with the registry and the
   // dispatcher thread.
   static quorl_cnv_pvgen_control* instance();
-  // Destroys the control (and with it the registry and the channels). Only when no request
-  // is in flight and no other thread is inside the library; the dispatcher and channel
-  // worker threads are brought to rest and joined first, so a later instance() starts
-  // afresh.
+  // Brings the library to rest and destroys it. Requests still queued end (-4 for a
+  // prepare, -3 otherwise) and their callers return; jobs already handed to the engine are
+  // reported first. See ~quorl_cnv_pvgen_control for the order. A later instance() starts
+  // afresh. Not from a callback, and not while another thread may still start a call.
   static void release();
 
   void init();
 
-  // Destroys the registry, then the channels, then the control's own objects.
+  // Teardown, in this order: refuse new submissions; end and join the dispatcher; let each
+  // channel's worker report what the engine already has and join it; wake every
+  // synchronous caller still waiting; wait until every caller has left the library; then
+  // destroy the registry, the channels and the control's own objects.
   ~quorl_cnv_pvgen_control() override;
 
   int32_t get_page_id();
@@ -76,14 +84,37 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
 
   // One dispatcher pass; the list mutex is held by the caller.
   void dispatch_pass();
-  // Dispatcher: some channel still works through jobs queued for a page that has already
-  // ended (a failed band ends its page at once). A stop whose page no channel holds waits
-  // for them, because its clean-up would free entries the worker still uses.
-  bool orphaned_jobs();
-  // Stop's drain: waits until no channel holds the page, or until the channel holding it
-  // is in the error state (it never lets go of the page) with an empty queue.
-  void drain_page(int32_t page_id);
+  // Dispatcher: a channel whose worker still has jobs of the page queued (a failed band
+  // ends its page at once, with later bands of it still on the channel; ended bands wait
+  // for their report). A stop whose page no channel holds waits for them, because its
+  // clean-up would free entries the worker still uses.
+  bool jobs_of_page_queued(int32_t page_id);
+  // Dispatcher: ends a band that can never start (-3): a synchronous caller is posted, a
+  // callback is reported by a worker.
+  void end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int plane);
+  // Dispatcher, for a band that found no channel: whether it can still start, that is
+  // whether a channel holds its page prepared (waiting for the page start) or running on
+  // this plane. A channel in the error state never serves it.
+  bool band_can_start(const QUORL_CNV_PVGEN_LIST_BLK& entry, int plane);
+  // Dispatcher, for a waiting prepare that found no channel: whether a channel it may get
+  // can still become free (one that is not in the error state).
+  bool channel_can_become_free(const QUORL_CNV_PVGEN_BLK& blk);
+  // Dispatcher: the channel whose worker reports bands that ended without a channel; null
+  // when no worker runs any more.
+  quorl_cnv_pvgen_channel* reporter();
+  // The channels holding a page and the binding they hold it with, taken when a stop marks
+  // the page (list mutex held).
+  struct Holder {
+    quorl_cnv_pvgen_channel* channel;
+    uint32_t binding;
+  };
+  // Stop's drain: waits until each channel that held the page when the stop marked it has
+  // let go of that binding and reported its jobs, or is in the error state with an empty
+  // queue, or has lost its worker.
+  void drain_page(int32_t page_id, const std::vector<Holder>& holders);
   int submit(int request, QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* obs);
+  // A submission refused because the library is being released: -3, nothing queued.
+  int refuse_released(int request, QUORL_CNV_PVGEN_BLK& work);
 
   quorl_cnv_pvgen_commonmethod* registry = nullptr;
   std::list<quorl_cnv_pvgen_channel*> channel_list;
@@ -97,6 +128,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   // Not part of the dispatcher's contract: how the library is brought to rest.
   OSW_Mutex_Semaphore stop_mutex{1};  // serialises stops
   int32_t retiring = 0;               // set by release(); ends the dispatcher's loop
+
+  friend class InsideScope;
+  static int32_t s_inside_;     // threads inside a submission
+  static int32_t s_releasing_;  // 1 while a release waits for them to leave
 
   static quorl_cnv_pvgen_control* s_instance_;
   static OSW_Mutex_Semaphore* s_inst_msem_;

@@ -1,0 +1,4 @@
+# Every caller returns: pages that end under waiting bands, stops, teardown with requests in
+# flight, and allocation failures at the C boundary.
+pvgen_add_test(reliability_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/reliability_test.cpp
+  LIBS pvgen_sim quorlcnvpvgen_internal pvgen_platform)
