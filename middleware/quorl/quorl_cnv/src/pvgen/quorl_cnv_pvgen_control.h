@@ -21,8 +21,10 @@
 #include "norvane/framework.h"
 #include "osw.h"
 #include "quorl_cnv_pvgen.h"
+#include "quorl_cnv_pvgen_commonmethod.h"
 #include "quorl_cnv_pvgen_observer.h"
 #include "quorl_signal.h"
+#include "thread_annotations.h"
 
 namespace norvane {
 
@@ -60,8 +62,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
 
   // Dispatcher thread only (the caller holds the registry's list mutex).
   quorl_cnv_pvgen_channel* channel_create(unsigned long asic, unsigned long module,
-                                          unsigned long channel);
-  quorl_cnv_pvgen_channel* get_channel(int plane, int request, QUORL_CNV_PVGEN_BLK& blk);
+                                          unsigned long channel)
+      REQUIRES(registry->list_mutex()) EXCLUDES(channel_list_mutex);
+  quorl_cnv_pvgen_channel* get_channel(int plane, int request, QUORL_CNV_PVGEN_BLK& blk)
+      REQUIRES(registry->list_mutex()) EXCLUDES(channel_list_mutex);
 
   // The dispatcher: one pass over the request list per wake-up, until release().
   void process(void* arg) override;
@@ -75,21 +79,21 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   quorl_cnv_pvgen_control();
 
   // One dispatcher pass; the list mutex is held by the caller.
-  void dispatch_pass();
+  void dispatch_pass() REQUIRES(registry->list_mutex());
   // Dispatcher: some channel still works through jobs queued for a page that has already
   // ended (a failed band ends its page at once). A stop whose page no channel holds waits
   // for them, because its clean-up would free entries the worker still uses.
-  bool orphaned_jobs();
+  bool orphaned_jobs() REQUIRES(registry->list_mutex()) EXCLUDES(channel_list_mutex);
   // Stop's drain: waits until no channel holds the page, or until the channel holding it
   // is in the error state (it never lets go of the page) with an empty queue.
-  void drain_page(int32_t page_id);
+  void drain_page(int32_t page_id) EXCLUDES(channel_list_mutex);
   int submit(int request, QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* obs);
 
   quorl_cnv_pvgen_commonmethod* registry = nullptr;
-  std::list<quorl_cnv_pvgen_channel*> channel_list;
+  std::list<quorl_cnv_pvgen_channel*> channel_list GUARDED_BY(channel_list_mutex);
   OSW_Mutex_Semaphore channel_list_mutex{1};
   int32_t channel_created = 0;
-  int32_t page_id_counter = 1;
+  int32_t page_id_counter GUARDED_BY(page_id_mutex) = 1;
   OSW_Mutex_Semaphore page_id_mutex{1};
   int32_t ctrl_flag = 0;
   OSW_Event_Semaphore ctrl_event{0};
