@@ -62,8 +62,8 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
 
   // Dispatcher thread only (the caller holds the registry's list mutex).
   quorl_cnv_pvgen_channel* channel_create(unsigned long asic, unsigned long module,
-                                          unsigned long channel)
-      REQUIRES(registry->list_mutex()) EXCLUDES(channel_list_mutex);
+                                          unsigned long channel) REQUIRES(registry->list_mutex())
+      EXCLUDES(channel_list_mutex);
   quorl_cnv_pvgen_channel* get_channel(int plane, int request, QUORL_CNV_PVGEN_BLK& blk)
       REQUIRES(registry->list_mutex()) EXCLUDES(channel_list_mutex);
 
