@@ -15,13 +15,17 @@
 #include <atomic>
 #include <cstdint>
 
+#include "thread_annotations.h"
+
 // Every wait in the library passes this: wait without time limit.
 inline constexpr unsigned long OSW_WAIT_FOREVER = 0xFFFFFFFFUL;
 
 // Re-entrant mutex. A thread that holds it may request it again; each request is matched
 // by one release. `initial` is 1 (created free); 0 would create it held by the creating
 // thread and is not used by the library.
-class OSW_Mutex_Semaphore {
+// For the thread-safety analysis it is a capability: request() takes it, release() gives
+// it back. The analysis has no notion of re-entrancy (see README.md, "Threads and locks").
+class CAPABILITY("mutex") OSW_Mutex_Semaphore {
  public:
   explicit OSW_Mutex_Semaphore(int initial = 1);  // single-use
   ~OSW_Mutex_Semaphore();                         // single-use: must be free
@@ -30,9 +34,9 @@ class OSW_Mutex_Semaphore {
 
   // thread-safe. Waits until the mutex is free or held by the calling thread. Only the
   // no-limit timeout (OSW_WAIT_FOREVER) is supported; returns 0.
-  int request(unsigned long timeout);
+  int request(unsigned long timeout) ACQUIRE();
   // owner-only. Gives back one level; returns 0, or -1 when the caller does not hold it.
-  int release();
+  int release() RELEASE();
   // thread-safe. True when the calling thread holds the mutex (diagnostics and asserts).
   bool held_by_caller() const;
 
@@ -66,11 +70,11 @@ class OSW_Event_Semaphore {
 
 // Scoped hold of a mutex: requested (no limit) on construction, released on destruction,
 // also during unwinding.
-class OSW_Guard {
+class SCOPED_CAPABILITY OSW_Guard {
  public:
-  explicit OSW_Guard(OSW_Mutex_Semaphore& mutex)
+  explicit OSW_Guard(OSW_Mutex_Semaphore& mutex) ACQUIRE(mutex)
       : mutex_(mutex), locked_(mutex.request(OSW_WAIT_FOREVER) == 0) {}
-  ~OSW_Guard() {
+  ~OSW_Guard() RELEASE() {
     if (locked_) {
       mutex_.release();
     }

@@ -28,9 +28,11 @@
 #include "norvane/framework.h"
 #include "osw.h"
 #include "quorl_cnv_pvgen.h"
+#include "quorl_cnv_pvgen_commonmethod.h"
 #include "quorl_cnv_pvgen_driver.h"
 #include "quorl_cnv_pvgen_records.h"
 #include "quorl_signal.h"
+#include "thread_annotations.h"
 
 // The channel's page-information record (64 bytes), registered with the registry for
 // diagnostics and rewritten in place by the channel.
@@ -139,7 +141,7 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
              const char* failure_format, int notify_code, const char* function, int line);
   // Ends the page on this channel (worker, after the last report of a page, with the
   // registry's list lock held).
-  void end_page();
+  void end_page() REQUIRES(registry->list_mutex());
   // The worker's loop; process() wraps it and marks the worker ended when it returns.
   void serve();
   // Worker: reports an ended band (-3) to its observer, unless a stop took it meanwhile.
@@ -152,11 +154,11 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   int channel;
   int fd;
   int plane = -1;
-  int ch_status;
+  int ch_status GUARDED_BY(status_mutex);
   OSW_Mutex_Semaphore status_mutex{1};
   uint32_t page_id = 0;
   QUORL_PAGE_INFO page_info{};
-  std::vector<std::pair<unsigned long, int>> queue;
+  std::vector<std::pair<unsigned long, int>> queue GUARDED_BY(queue_mutex);
   OSW_Mutex_Semaphore queue_mutex{1};
   OSW_Event_Semaphore ch_event{0};
   OSW_Event_Semaphore stop_event{0};

@@ -20,6 +20,7 @@
 #include "osw.h"
 #include "quorl_cnv_pvgen_observer_wrapper.h"
 #include "quorl_cnv_pvgen_records.h"
+#include "thread_annotations.h"
 
 namespace norvane {
 
@@ -56,11 +57,15 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // because only its collector erases it.
   QUORL_CNV_PVGEN_LIST_BLK* req_list_search(int mode, unsigned long value);
   // Takes the list mutex (re-entrant) and rewinds the walk cursor to the head.
-  void req_list_lock();
+  void req_list_lock() ACQUIRE(req_list_mutex);
   // Lock holder only: the next entry of the walk, or null at the end.
-  QUORL_CNV_PVGEN_LIST_BLK* req_list_for_each();
+  QUORL_CNV_PVGEN_LIST_BLK* req_list_for_each() REQUIRES(req_list_mutex);
   // Releases the list mutex once.
-  void req_list_unlock();
+  void req_list_unlock() RELEASE(req_list_mutex);
+  // The list mutex itself, so that functions of other classes that run with it held can say
+  // so (REQUIRES(registry->list_mutex())), and for holders that do not walk (a guard on it
+  // leaves the walk cursor alone).
+  OSW_Mutex_Semaphore& list_mutex() RETURN_CAPABILITY(req_list_mutex) { return req_list_mutex; }
   void req_list_erase(int mode, unsigned long value);
   // After a stop that failed: ends the page's entries marked for the stop (list_stat 3)
   // that no channel works on any more (no plane running), by the same rule as ERASE_STOP.
@@ -75,10 +80,8 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   void req_list_end_all();
   // Erases every entry; only for the destructor, when nobody waits on an entry.
   void req_list_clear();
-  // The list mutex itself, for holders that do not walk (the walk cursor stays put).
-  OSW_Mutex_Semaphore& list_mutex() { return req_list_mutex; }
   // List mutex holder only (called by req_list_insert).
-  QUORL_EVENT_SEMAPHORE* get_event_semaphore();
+  QUORL_EVENT_SEMAPHORE* get_event_semaphore() REQUIRES(req_list_mutex);
 
   // --- observer wrappers ---
   quorl_cnv_pvgen_observer_wrapper* obs_wrapper_create(unsigned long page_id,
@@ -104,17 +107,17 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
 
   quorl_cnv_pvgen_commonmethod();
 
-  void erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator& it);
+  void erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator& it) REQUIRES(req_list_mutex);
   // The stop rule for one unfinished entry of a stopped page: wakes a synchronous submitter
   // (once) and returns false, or returns true when the entry is to be erased.
-  bool apply_stop_rule(QUORL_CNV_PVGEN_LIST_BLK* entry);
+  bool apply_stop_rule(QUORL_CNV_PVGEN_LIST_BLK* entry) REQUIRES(req_list_mutex);
 
-  uint32_t req_no_counter = 1;
-  std::list<QUORL_CNV_PVGEN_LIST_BLK*> req_list;
+  uint32_t req_no_counter GUARDED_BY(req_list_mutex) = 1;
+  std::list<QUORL_CNV_PVGEN_LIST_BLK*> req_list GUARDED_BY(req_list_mutex);
   OSW_Mutex_Semaphore req_list_mutex{1};
-  std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator req_list_cursor;
-  std::list<QUORL_EVENT_SEMAPHORE*> event_semaphore_list;
-  std::list<quorl_cnv_pvgen_observer_wrapper*> obs_wrapper_list;
+  std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator req_list_cursor GUARDED_BY(req_list_mutex);
+  std::list<QUORL_EVENT_SEMAPHORE*> event_semaphore_list GUARDED_BY(req_list_mutex);
+  std::list<quorl_cnv_pvgen_observer_wrapper*> obs_wrapper_list GUARDED_BY(obs_wrapper_mutex);
   OSW_Mutex_Semaphore obs_wrapper_mutex{1};
 
   static quorl_cnv_pvgen_commonmethod* s_instance_;

@@ -25,9 +25,11 @@
 #include "norvane/framework.h"
 #include "osw.h"
 #include "quorl_cnv_pvgen.h"
+#include "quorl_cnv_pvgen_commonmethod.h"
 #include "quorl_cnv_pvgen_observer.h"
 #include "quorl_cnv_pvgen_records.h"
 #include "quorl_signal.h"
+#include "thread_annotations.h"
 
 namespace norvane {
 
@@ -68,8 +70,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
 
   // Dispatcher thread only (the caller holds the registry's list mutex).
   quorl_cnv_pvgen_channel* channel_create(unsigned long asic, unsigned long module,
-                                          unsigned long channel);
-  quorl_cnv_pvgen_channel* get_channel(int plane, int request, QUORL_CNV_PVGEN_BLK& blk);
+                                          unsigned long channel) REQUIRES(registry->list_mutex())
+      EXCLUDES(channel_list_mutex);
+  quorl_cnv_pvgen_channel* get_channel(int plane, int request, QUORL_CNV_PVGEN_BLK& blk)
+      REQUIRES(registry->list_mutex()) EXCLUDES(channel_list_mutex);
 
   // The dispatcher: one pass over the request list per wake-up, until release().
   void process(void* arg) override;
@@ -83,25 +87,28 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   quorl_cnv_pvgen_control();
 
   // One dispatcher pass; the list mutex is held by the caller.
-  void dispatch_pass();
+  void dispatch_pass() REQUIRES(registry->list_mutex());
   // Dispatcher: a channel whose worker still has jobs of the page queued (a failed band
   // ends its page at once, with later bands of it still on the channel; ended bands wait
   // for their report). A stop whose page no channel holds waits for them, because its
   // clean-up would free entries the worker still uses.
-  bool jobs_of_page_queued(int32_t page_id);
+  bool jobs_of_page_queued(int32_t page_id) REQUIRES(registry->list_mutex())
+      EXCLUDES(channel_list_mutex);
   // Dispatcher: ends a band that can never start (-3): a synchronous caller is posted, a
   // callback is reported by a worker.
-  void end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int plane);
+  void end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int plane) REQUIRES(registry->list_mutex())
+      EXCLUDES(channel_list_mutex);
   // Dispatcher, for a band that found no channel: whether it can still start, that is
   // whether a channel holds its page prepared (waiting for the page start) or running on
   // this plane. A channel in the error state never serves it.
-  bool band_can_start(const QUORL_CNV_PVGEN_LIST_BLK& entry, int plane);
+  bool band_can_start(const QUORL_CNV_PVGEN_LIST_BLK& entry, int plane)
+      EXCLUDES(channel_list_mutex);
   // Dispatcher, for a waiting prepare that found no channel: whether a channel it may get
   // can still become free (one that is not in the error state).
-  bool channel_can_become_free(const QUORL_CNV_PVGEN_BLK& blk);
+  bool channel_can_become_free(const QUORL_CNV_PVGEN_BLK& blk) EXCLUDES(channel_list_mutex);
   // Dispatcher: the channel whose worker reports bands that ended without a channel; null
   // when no worker runs any more.
-  quorl_cnv_pvgen_channel* reporter();
+  quorl_cnv_pvgen_channel* reporter() EXCLUDES(channel_list_mutex);
   // The channels holding a page and the binding they hold it with, taken when a stop marks
   // the page (list mutex held).
   struct Holder {
@@ -111,16 +118,17 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   // Stop's drain: waits until each channel that held the page when the stop marked it has
   // let go of that binding and reported its jobs, or is in the error state with an empty
   // queue, or has lost its worker.
-  void drain_page(int32_t page_id, const std::vector<Holder>& holders);
+  void drain_page(int32_t page_id, const std::vector<Holder>& holders)
+      EXCLUDES(channel_list_mutex);
   int submit(int request, QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* obs);
   // A submission refused because the library is being released: -3, nothing queued.
   int refuse_released(int request, QUORL_CNV_PVGEN_BLK& work);
 
   quorl_cnv_pvgen_commonmethod* registry = nullptr;
-  std::list<quorl_cnv_pvgen_channel*> channel_list;
+  std::list<quorl_cnv_pvgen_channel*> channel_list GUARDED_BY(channel_list_mutex);
   OSW_Mutex_Semaphore channel_list_mutex{1};
   int32_t channel_created = 0;
-  int32_t page_id_counter = 1;
+  int32_t page_id_counter GUARDED_BY(page_id_mutex) = 1;
   OSW_Mutex_Semaphore page_id_mutex{1};
   int32_t ctrl_flag = 0;
   OSW_Event_Semaphore ctrl_event{0};

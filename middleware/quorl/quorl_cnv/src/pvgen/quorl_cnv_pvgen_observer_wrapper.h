@@ -12,6 +12,7 @@
 
 #include "osw.h"
 #include "quorl_cnv_pvgen_observer.h"
+#include "thread_annotations.h"
 
 namespace norvane {
 
@@ -35,7 +36,7 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_observer_wrapper : public quorl_cnv_pv
 
  private:
   unsigned long page_id;
-  int32_t ref_num = 1;
+  int32_t ref_num GUARDED_BY(ref_mutex) = 1;
   OSW_Mutex_Semaphore ref_mutex{1};
   callback_type callback = nullptr;
 };
