@@ -554,7 +554,7 @@ bool PageDriver::page_start() {
     violation("page_start of page %d returned %d but left result %d", blk_.page_id, rc,
               blk_.result);
   }
-  if (rc == -3 && !touched()) {
+  if (rc == -3 && !touched() && !g_abort.load()) {
     violation("page_start of prepared page %d returned -3 with no stop of the page", blk_.page_id);
   }
   return rc == 0;
@@ -764,7 +764,7 @@ void stopper_main(uint64_t segment) {
   Actor& me = g_actors[g_stopper_actor];
   Rng rng(g_opt.seed ^ 0x5700ull ^ (segment << 20));
   while (!g_segment_done.load()) {
-    sleep_us(200 + rng.below(3000));
+    sleep_us(500 + rng.below(5000));
     Blk blk = page_block(0);
     if (rng.percent(3)) {
       // An id no page can have.
