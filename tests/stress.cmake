@@ -15,16 +15,16 @@ endfunction()
 
 if(PVGEN_SANITIZE STREQUAL "thread")
   # About five seconds each under the sanitizer.
-  pvgen_add_stress(plain.seed11 --threads 4 --pages 25 --bands 40 --seed 11)
-  pvgen_add_stress(stopper.seed12 --threads 3 --pages 25 --bands 40 --stopper --seed 12)
-  pvgen_add_stress(faults.seed13 --threads 3 --pages 25 --bands 40 --faults --phases 2
+  pvgen_add_stress(plain.seed11 --threads 4 --pages 200 --bands 40 --phases 2 --seed 11)
+  pvgen_add_stress(stopper.seed12 --threads 3 --pages 400 --bands 40 --stopper --seed 12)
+  pvgen_add_stress(faults.seed13 --threads 3 --pages 200 --bands 40 --faults --phases 2
                    --band-time 10us --seed 13)
 else()
   # A few seconds each.
-  pvgen_add_stress(plain.seed1 --threads 4 --pages 200 --bands 100 --phases 2 --seed 1)
-  pvgen_add_stress(stopper.seed2 --threads 4 --pages 150 --bands 100 --stopper --seed 2)
-  pvgen_add_stress(faults.seed3 --threads 4 --pages 150 --bands 100 --faults --phases 3
+  pvgen_add_stress(plain.seed1 --threads 4 --pages 300 --bands 100 --phases 2 --seed 1)
+  pvgen_add_stress(stopper.seed2 --threads 4 --pages 500 --bands 100 --stopper --seed 2)
+  pvgen_add_stress(faults.seed3 --threads 4 --pages 300 --bands 100 --faults --phases 3
                    --band-time 5us --seed 3)
-  pvgen_add_stress(all.seed4 --threads 4 --pages 150 --bands 100 --stopper --faults
+  pvgen_add_stress(all.seed4 --threads 4 --pages 400 --bands 100 --stopper --faults
                    --phases 2 --seed 4)
 endif()

@@ -270,8 +270,18 @@ const char* call_name(int call) {
   return call >= 0 && call <= kDone ? kNames[call] : "?";
 }
 
+int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
 struct Actor {
+  void enter(int c) {
+    since = now_ns();
+    call = c;
+  }
   std::string name;
+  std::atomic<int64_t> since{0};  // when the current call began
   std::atomic<pid_t> tid{0};
   std::atomic<int> call{kIdle};
   std::atomic<int32_t> page_id{0};
@@ -471,10 +481,12 @@ class PageDriver {
   void page();
 
  private:
-  void call(int c) { me_.call.store(c); }
-  void done() {
-    me_.call.store(kIdle);
-    returned();
+  void call(int c) { me_.enter(c); }
+  void done(bool progress = true) {
+    me_.enter(kIdle);
+    if (progress) {
+      returned();
+    }
   }
   bool touched() const {
     return sub_.slots[slot_].begun.load() > ended0_ || g_rescue_begun.load() > rescue0_;
@@ -500,18 +512,18 @@ bool PageDriver::prepare() {
     if (wait) {
       // Announced before the flag is read: the fault thread sets the flag and then waits
       // until no thread is in a waiting prepare before it breaks the channel for good.
-      me_.call.store(kPrepareWait);
+      me_.enter(kPrepareWait);
       if (g_no_wait_prepare.load()) {
         wait = false;
       }
     }
     if (!wait) {
-      me_.call.store(kPrepare);
+      me_.enter(kPrepare);
     }
     blk_.wait_for_channel = wait ? 1 : 0;
     blk_.result = kSentinel;
     const int rc = Quorl_cnv_pvgen_prepare(&blk_);
-    done();
+    done(rc != -4);  // a busy channel is no progress
     if (rc == kSentinel) {
       violation(
           "prepare of page %d returned the caller's result word 0x%X untouched (%s); a "
@@ -703,6 +715,7 @@ void PageDriver::page() {
   blk_ = page_block(id);
   clean_ = true;
 
+  g_stats.pages.fetch_add(1, std::memory_order_relaxed);
   if (!prepare()) {
     run.exempt = true;
     return;  // nothing is held
@@ -728,7 +741,7 @@ void PageDriver::page() {
            !touched() && !g_abort.load()) {
       sleep_us(50);
     }
-    me_.call.store(kIdle);
+    me_.enter(kIdle);
   }
   if (run.ended_early.load() || touched() || g_abort.load()) {
     clean_ = false;
@@ -738,7 +751,6 @@ void PageDriver::page() {
     stop();
   }
   run.exempt = !clean_ || touched() || g_abort.load();
-  g_stats.pages.fetch_add(1, std::memory_order_relaxed);
   me_.pages_done.fetch_add(1, std::memory_order_relaxed);
   me_.page_id = 0;
 }
@@ -754,7 +766,7 @@ void submitter_main(int index, uint64_t segment) {
     driver.page();
     --sub.pages_left;
   }
-  g_actors[index].call = kDone;
+  g_actors[index].enter(kDone);
 }
 
 // ---------------------------------------------------------------- stopper
@@ -769,10 +781,9 @@ void stopper_main(uint64_t segment) {
     if (rng.percent(3)) {
       // An id no page can have.
       blk.page_id = -static_cast<int32_t>(rng.below(3));
-      me.call = kStop;
+      me.enter(kStop);
       const int rc = Quorl_cnv_pvgen_stop(&blk);
-      me.call = kIdle;
-      returned();
+      me.enter(kIdle);
       if (rc != -3 || blk.result != -3) {
         violation("stop of page id %d returned %d (result %d), not -3", blk.page_id, rc,
                   blk.result);
@@ -800,10 +811,9 @@ void stopper_main(uint64_t segment) {
     blk.result = kSentinel;
     me.page_id = id;
     s.begun.fetch_add(1);
-    me.call = kStop;
+    me.enter(kStop);
     const int rc = Quorl_cnv_pvgen_stop(&blk);
-    me.call = kIdle;
-    returned();
+    me.enter(kIdle);
     if ((rc == 0 || rc == -5) && g_runs[run].page_id.load() == id) {
       mark_stopped(run, submitted);
     }
@@ -818,7 +828,7 @@ void stopper_main(uint64_t segment) {
                 blk.result);
     }
   }
-  me.call = kDone;
+  me.enter(kDone);
 }
 
 // ---------------------------------------------------------------- faults
@@ -845,11 +855,10 @@ void rescue(Actor& me) {
       Blk blk = page_block(page);
       blk.result = kSentinel;
       g_rescue_begun.fetch_add(1);
-      me.call = kStop;
+      me.enter(kStop);
       me.page_id = page;
       const int rc = Quorl_cnv_pvgen_stop(&blk);
-      me.call = kIdle;
-      returned();
+      me.enter(kIdle);
       g_rescue_ended.fetch_add(1);
       g_stats.rescue_stops.fetch_add(1, std::memory_order_relaxed);
       if (rc != 0 || blk.result != 0) {
@@ -954,7 +963,7 @@ void fault_main(uint64_t segment) {
   }
   pvgen_sim_gate_open();
   pvgen_sim_fault_clear();
-  me.call = kDone;
+  me.enter(kDone);
 }
 
 // ---------------------------------------------------------------- watchdog
@@ -1009,11 +1018,9 @@ void dump_library() {
   registry->log_print();
 }
 
-[[noreturn]] void stall_report(double seconds) {
-  std::fprintf(stderr,
-               "pvgen-stress: STALL: no call returned and no callback came for %.1f s "
-               "(phase %d)\n",
-               seconds, g_phase.load() + 1);
+[[noreturn]] void stall_report(const char* what, double seconds) {
+  std::fprintf(stderr, "pvgen-stress: STALL: %s for %.1f s (phase %d)\n", what, seconds,
+               g_phase.load() + 1);
   for (int a = 0; a < g_actor_count; ++a) {
     const Actor& actor = g_actors[a];
     std::fprintf(stderr, "  %-10s tid %-7d %-20s page %-6d pages done %llu\n", actor.name.c_str(),
@@ -1074,7 +1081,20 @@ void watchdog_main() {
     }
     const double quiet = std::chrono::duration<double>(now - last_change).count();
     if (quiet >= static_cast<double>(g_opt.watchdog)) {
-      stall_report(quiet);
+      stall_report("no call of a submitting thread returned and no callback came", quiet);
+    }
+    // One thread stuck while the others go on: any call but a prepare that waits for the
+    // channel (and this program's own waits for its threads) ends in far less time.
+    for (int a = 0; a < g_actor_count; ++a) {
+      const int c = g_actors[a].call.load();
+      if (c == kIdle || c == kDone || c == kPrepareWait || c == kJoin) {
+        continue;
+      }
+      const double busy = static_cast<double>(now_ns() - g_actors[a].since.load()) * 1e-9;
+      if (busy >= static_cast<double>(g_opt.watchdog)) {
+        const std::string what = g_actors[a].name + " has been in " + call_name(c);
+        stall_report(what.c_str(), busy);
+      }
     }
     if (progress_line && now - last_line >= std::chrono::seconds(1)) {
       const uint64_t bands = g_stats.bands_sync.load() + g_stats.bands_cb.load();
@@ -1104,7 +1124,7 @@ norvane::quorl_cnv_pvgen_commonmethod* registry() {
 // something (the library must then not be released).
 bool check_rest(uint32_t first_run, uint32_t first_job) {
   Actor& me = g_actors[g_main_actor];
-  me.call = kDrain;
+  me.enter(kDrain);
   const auto deadline = Clock::now() + std::chrono::seconds(2);
   size_t list = 0, sems = 0, wrappers = 0;
   for (;;) {
@@ -1116,7 +1136,7 @@ bool check_rest(uint32_t first_run, uint32_t first_job) {
     }
     sleep_us(1000);
   }
-  me.call = kIdle;
+  me.enter(kIdle);
   returned();
   const uint32_t end_run = std::min<uint32_t>(g_next_run.load(), static_cast<uint32_t>(g_run_cap));
   for (uint32_t r = first_run; r < end_run; ++r) {
@@ -1147,13 +1167,13 @@ bool check_rest(uint32_t first_run, uint32_t first_job) {
 
 void restart_library() {
   Actor& me = g_actors[g_main_actor];
-  me.call = kRelease;
+  me.enter(kRelease);
   g_in_release = true;
   norvane::quorl_cnv_pvgen_control::release();
   g_in_release = false;
   pvgen_sim_reset();
   pvgen_sim_set_band_time_ns(g_opt.band_time_ns);
-  me.call = kIdle;
+  me.enter(kIdle);
   returned();
 }
 
@@ -1180,7 +1200,7 @@ bool run_segment(uint64_t segment) {
   if (g_opt.faults) {
     faults = std::thread(fault_main, segment);
   }
-  g_actors[g_main_actor].call = kJoin;
+  g_actors[g_main_actor].enter(kJoin);
   for (auto& th : threads) {
     th.join();
   }
