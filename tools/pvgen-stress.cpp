@@ -63,7 +63,10 @@ const char kUsage[] =
     "  --early-stop PERCENT\n"
     "                     pages their thread stops before all bands are in (default 10)\n"
     "  --stopper          one more thread that stops random pages of the others: pages in\n"
-    "                     use, finished ones and ids about to be reused\n"
+    "                     use, finished ones and ids about to be reused. It leaves alone\n"
+    "                     a thread that has been in one call for longer than a page takes\n"
+    "                     (2 ms + 2 x bands x band time), so that the watchdog can report a\n"
+    "                     call that would never return without a stop.\n"
     "  --faults           make the engine misbehave now and then: waits answered 'not yet',\n"
     "                     completion states 1 and 2, failed reports, reports of two bands,\n"
     "                     refused band, start and stop commands, stops answered 2, a failed\n"
@@ -352,6 +355,9 @@ thread_local bool t_harness_thread = false;
 
 std::mutex g_violation_mutex;
 uint64_t g_violations = 0;
+// Violations by kind (their format), in order of first appearance.
+std::vector<std::pair<const char*, uint64_t>> g_violation_kinds;
+constexpr uint64_t kPrintedPerKind = 20;
 
 void violation(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void violation(const char* format, ...) {
@@ -361,10 +367,27 @@ void violation(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   std::lock_guard<std::mutex> lock(g_violation_mutex);
-  if (++g_violations <= 200) {
+  ++g_violations;
+  auto kind = std::find_if(g_violation_kinds.begin(), g_violation_kinds.end(),
+                           [format](const auto& k) { return k.first == format; });
+  if (kind == g_violation_kinds.end()) {
+    g_violation_kinds.emplace_back(format, 0);
+    kind = g_violation_kinds.end() - 1;
+  }
+  if (++kind->second <= kPrintedPerKind) {
     std::fprintf(stderr, "pvgen-stress: VIOLATION: %s\n", text);
-  } else if (g_violations == 201) {
-    std::fprintf(stderr, "pvgen-stress: more violations follow, not printed\n");
+  }
+}
+
+// How many of each kind there were, when some were not printed.
+void violation_summary() {
+  std::lock_guard<std::mutex> lock(g_violation_mutex);
+  for (const auto& [format, count] : g_violation_kinds) {
+    if (count > kPrintedPerKind) {
+      std::fprintf(stderr, "pvgen-stress: %llu violations (%llu not printed) of the kind: %s\n",
+                   static_cast<unsigned long long>(count),
+                   static_cast<unsigned long long>(count - kPrintedPerKind), format);
+    }
   }
 }
 
@@ -559,7 +582,13 @@ bool PageDriver::page_start() {
   blk_.result = kSentinel;
   const int rc = Quorl_cnv_pvgen_page_start(&blk_, nullptr);
   done();
-  if (!one_of(rc, {0, -3, -5})) {
+  if (rc == kSentinel) {
+    violation(
+        "page_start of page %d returned the caller's result word 0x%X untouched (%s); a "
+        "page start returns 0, -3 or -5",
+        blk_.page_id, static_cast<unsigned>(rc),
+        touched() ? "a stop of the page ended it" : "with no stop of the page");
+  } else if (!one_of(rc, {0, -3, -5})) {
     violation("page_start of page %d returned %d", blk_.page_id, rc);
   }
   if (blk_.result != rc) {
@@ -775,6 +804,7 @@ void stopper_main(uint64_t segment) {
   enter_thread(g_stopper_actor, "stress-stopper");
   Actor& me = g_actors[g_stopper_actor];
   Rng rng(g_opt.seed ^ 0x5700ull ^ (segment << 20));
+  const int64_t stuck_ns = 2'000'000 + 2 * g_opt.bands * static_cast<int64_t>(g_opt.band_time_ns);
   while (!g_segment_done.load()) {
     sleep_us(500 + rng.below(5000));
     Blk blk = page_block(0);
@@ -790,7 +820,16 @@ void stopper_main(uint64_t segment) {
       }
       continue;
     }
-    Submitter& sub = g_subs[rng.below(static_cast<uint64_t>(g_opt.threads))];
+    const uint64_t owner = rng.below(static_cast<uint64_t>(g_opt.threads));
+    // A thread that has been in one call (other than a prepare waiting for the channel)
+    // for longer than the engine needs for a whole page is left alone: a stop would set it
+    // free and hide a hang from the watchdog.
+    const int owner_call = g_actors[owner].call.load();
+    if (owner_call != kIdle && owner_call != kPrepareWait && owner_call != kDone &&
+        now_ns() - g_actors[owner].since.load() > stuck_ns) {
+      continue;
+    }
+    Submitter& sub = g_subs[owner];
     const int used = sub.used.load();
     if (used == 0) {
       continue;
@@ -1023,8 +1062,11 @@ void dump_library() {
                g_phase.load() + 1);
   for (int a = 0; a < g_actor_count; ++a) {
     const Actor& actor = g_actors[a];
-    std::fprintf(stderr, "  %-10s tid %-7d %-20s page %-6d pages done %llu\n", actor.name.c_str(),
-                 static_cast<int>(actor.tid.load()), call_name(actor.call.load()),
+    const int c = actor.call.load();
+    const double in_call =
+        c == kIdle || c == kDone ? 0.0 : static_cast<double>(now_ns() - actor.since.load()) * 1e-9;
+    std::fprintf(stderr, "  %-10s tid %-7d %-20s for %7.3f s  page %-6d pages done %llu\n",
+                 actor.name.c_str(), static_cast<int>(actor.tid.load()), call_name(c), in_call,
                  actor.page_id.load(), static_cast<unsigned long long>(actor.pages_done.load()));
   }
   pvgen_sim_stats s{};
@@ -1041,6 +1083,8 @@ void dump_library() {
                static_cast<unsigned long long>(s.reports), static_cast<unsigned long long>(s.again),
                static_cast<unsigned long long>(s.faults));
   dump_threads();
+  std::fprintf(stderr, "violations before the stall: %llu\n",
+               static_cast<unsigned long long>(violations()));
   std::fflush(stderr);
   if (!g_in_release.load()) {
     // The library's own view takes its locks; a thread stuck with one held must not keep
@@ -1187,6 +1231,17 @@ bool run_segment(uint64_t segment) {
   g_segment_done = false;
   g_abort = false;
   g_no_wait_prepare = false;
+  // After a restart the library hands out page ids from 1 again: the ids remembered from
+  // before would collide with new ones of other threads.
+  for (long t = 0; t < g_opt.threads; ++t) {
+    Submitter& sub = g_subs[t];
+    for (Slot& slot : sub.slots) {
+      slot.packed = 0;
+    }
+    sub.used = 0;
+    sub.current = 0;
+    sub.next_slot = 0;
+  }
   const uint32_t first_run = g_next_run.load();
   const uint32_t first_job = g_next_job.load();
   std::vector<std::thread> threads;
@@ -1278,6 +1333,7 @@ int main(int argc, char** argv) {
   g_watchdog_end = true;
   watchdog.join();
 
+  violation_summary();
   const Stats& s = g_stats;
   const uint64_t bands = s.bands_sync.load() + s.bands_cb.load();
   const uint64_t bad = violations();
