@@ -46,7 +46,7 @@ constexpr int32_t kSentinel = 0x5A5A5A5A;
 // Page ids each submitter remembers for reuse (and for the stopper to pick from).
 constexpr int kSlots = 8;
 // Upper bound of the records kept for one run (one per band and per page).
-constexpr uint64_t kMaxBands = 64ull << 20;
+constexpr uint64_t kMaxBands = 16ull << 20;
 
 const char kUsage[] =
     "Usage: pvgen-stress [OPTIONS]\n"
