@@ -898,6 +898,7 @@ void rescue(Actor& me) {
       me.page_id = page;
       const int rc = Quorl_cnv_pvgen_stop(&blk);
       me.enter(kIdle);
+      me.page_id = 0;
       g_rescue_ended.fetch_add(1);
       g_stats.rescue_stops.fetch_add(1, std::memory_order_relaxed);
       if (rc != 0 || blk.result != 0) {
