@@ -548,11 +548,14 @@ bool PageDriver::prepare() {
     const int rc = Quorl_cnv_pvgen_prepare(&blk_);
     done(rc != -4);  // a busy channel is no progress
     if (rc == kSentinel) {
-      violation(
-          "prepare of page %d returned the caller's result word 0x%X untouched (%s); a "
-          "prepare returns 0, -3 or -4",
-          blk_.page_id, static_cast<unsigned>(rc),
-          touched() ? "a stop of the page ended it" : "with no stop of the page");
+      // A stop of the page ends a prepare that has not run yet without an outcome: the
+      // caller gets back the result word it left in the block.
+      if (!touched()) {
+        violation(
+            "prepare of page %d returned the caller's result word 0x%X untouched with no stop "
+            "of the page",
+            blk_.page_id, static_cast<unsigned>(rc));
+      }
     } else if (!one_of(rc, {0, -4, -3})) {
       violation("prepare of page %d returned %d", blk_.page_id, rc);
     }
@@ -583,11 +586,13 @@ bool PageDriver::page_start() {
   const int rc = Quorl_cnv_pvgen_page_start(&blk_, nullptr);
   done();
   if (rc == kSentinel) {
-    violation(
-        "page_start of page %d returned the caller's result word 0x%X untouched (%s); a "
-        "page start returns 0, -3 or -5",
-        blk_.page_id, static_cast<unsigned>(rc),
-        touched() ? "a stop of the page ended it" : "with no stop of the page");
+    // Ended by a stop of the page before it ran, like a prepare.
+    if (!touched()) {
+      violation(
+          "page_start of page %d returned the caller's result word 0x%X untouched with no "
+          "stop of the page",
+          blk_.page_id, static_cast<unsigned>(rc));
+    }
   } else if (!one_of(rc, {0, -3, -5})) {
     violation("page_start of page %d returned %d", blk_.page_id, rc);
   }
