@@ -2,3 +2,6 @@
 # flight, and allocation failures at the C boundary.
 pvgen_add_test(reliability_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/reliability_test.cpp
   LIBS pvgen_sim quorlcnvpvgen_internal pvgen_platform)
+# Its own executable: it replaces operator new for the whole program.
+pvgen_add_test(reliability_alloc_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/reliability_alloc_test.cpp
+  LIBS pvgen_sim quorlcnvpvgen_internal pvgen_platform)

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -125,16 +126,24 @@ Controller* Controller::instance() {
 }
 
 int Controller::add(ControllerThread& thread, void* arg, const char* name) {
-  auto* rec = new ThreadRecord{&thread, arg, name != nullptr ? name : "", state_};
+  auto owned = std::make_unique<ThreadRecord>(
+      ThreadRecord{&thread, arg, name != nullptr ? name : "", state_});
+  ThreadRecord* rec = owned.get();
   std::unique_lock lock(state_->mutex);
-  // Created under the lock, so the record (with its thread id) is listed before the thread
-  // can get to process() and, say, join itself.
+  // Listed before the thread exists (whatever may fail, memory included, fails before a
+  // thread runs for an owner that would not know of it), and created under the lock, so the
+  // record has its thread id before the thread can get to process() and, say, join itself.
+  state_->records.push_back(rec);
   if (pthread_create(&rec->tid, nullptr, thread_main, rec) != 0) {
-    delete rec;
+    state_->records.pop_back();
     return -1;
   }
-  state_->records.push_back(rec);
-  platform::detail::record_started_thread(rec->name);
+  owned.release();
+  try {
+    platform::detail::record_started_thread(rec->name);
+  } catch (...) {
+    // Only the diagnostic list of names misses this thread.
+  }
   // Return only once the name is visible, so that whoever looks at the threads right after
   // add() sees it.
   state_->changed.wait(lock, [rec] { return rec->named; });
