@@ -103,13 +103,16 @@ typedef struct {
 typedef void (*QUORL_CNV_PVGEN_CALLBACK)(QUORL_CNV_PVGEN_RESULT_INFO*);
 
 /* Returns a new page identifier: 1, 2, ... 2147483646, then 1 again. Never blocks for
- * long (one short lock). The first call of the process starts the library. */
+ * long (one short lock). The first call of the process starts the library; if memory runs
+ * out on the way it returns 0, which is never an identifier, and the next call tries again. */
 QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_get_page_id(void);
 
 /* Binds the engine's channel to blk->page_id. Blocks until the dispatcher has served the
  * request. Returns 0, -3 (page_id below 1 or priority above 5), or -4 when the channel is
  * busy with another page and blk->wait_for_channel is 0; with wait_for_channel set, the
- * call instead blocks until the channel is free. */
+ * call instead blocks until the channel is free, and returns -4 when it never can be (the
+ * channel has failed for good). A stop of the page before the prepare ran ends it with the
+ * `result` value the block held when the call was made. */
 QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_prepare(QUORL_CNV_PVGEN_BLK* blk);
 
 /* Starts the prepared page (always as a band page: mode 1, variant 1, type 2). Blocks until
@@ -121,13 +124,16 @@ QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_page_start(QUORL_CNV_PVGEN_BLK* blk,
 
 /* Executes one band of a started page.
  * Without a callback: blocks until the band is finished and returns its outcome (0, 1, 2,
- * -5), or -3 when refused (page not started, no source buffer, page_id below 1). A band
- * whose page is stopped before it ran returns the `result` value the block held when the
- * call was made.
+ * -5), or -3 when refused (page not prepared, no source buffer, page_id below 1) or when
+ * its page ended before the band could start (all its bands done, a band failed, the page
+ * was stopped, or its channel failed for good). A band whose page is stopped before it ran
+ * returns the `result` value the block held when the call was made.
  * With a callback: returns 0 as soon as the band is queued and leaves the block's `result`
  * as it was; -3 (and result -3) when refused. The band's completion is delivered later to
- * the callback on the channel worker thread. While the channel holds two bands the next
- * ones wait in the library's queue. A callback may call every function of this header
+ * the callback on the channel worker thread, exactly once unless a stop of its page takes
+ * it first; a band whose page ended before it could start is delivered with result -3 and
+ * band_num 0. While the channel holds two bands the next ones wait in the library's queue;
+ * bands accepted before the page start wait for it. A callback may call every function of this header
  * except a blocking one for the same channel (prepare, page_start, stop and a band without
  * callback would wait for the very thread they run on); Quorl_cnv_pvgen_get_page_id and
  * Quorl_cnv_pvgen_band_exe with a callback are fine. Bands erased by a stop are never
@@ -137,9 +143,13 @@ QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_band_exe(QUORL_CNV_PVGEN_BLK* blk,
 
 /* Stops the page blk->page_id. Unfinished requests of the page are cancelled (blocked
  * callers return, queued callback bands are dropped), the engine is told to stop once it
- * holds no more queued bands, and the call returns when the channel is free. Returns 0
- * (also for a page nobody holds), -3 (page_id below 1) or -5 (the engine refused the stop;
- * see the README for what then remains). */
+ * holds no more queued bands, and the call returns when the channel is free (or has failed
+ * for good). Stops of the process run one after the other. Returns 0 (also for a page
+ * nobody holds), -3 (page_id below 1) or -5 (the engine refused the stop; see
+ * docs/decisions.md for what then remains).
+ *
+ * Every function that takes a block returns -5 (and writes it into `result`) when memory
+ * runs out inside the call; nothing of the call stays in the library then. */
 QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_stop(QUORL_CNV_PVGEN_BLK* blk);
 
 #ifdef __cplusplus
