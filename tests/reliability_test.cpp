@@ -93,10 +93,10 @@ TEST_F(Reliability, BandsQueuedBeforeThePageStartAreServedAfterIt) {
 // jobs of another page that ended on a failed band (the engine holds their reports).
 TEST_F(Reliability, StopDoesNotWaitForJobsOfAnotherPage) {
   page = start_page(10);
+  fault("wait#1:result=4");  // the worker's next wait, for band 1
   pvgen_sim_gate_close();
   ASSERT_TRUE(band_async(page, 1) == 0 && band_async(page, 2) == 0);
   ASSERT_EQ(pvgen_sim_wait_requests(PVGEN_SIM_BAND, 2, kWaitMs), 0);
-  fault("wait#1:result=4");
   pvgen_sim_gate_release(1);  // band 1 fails and ends the page; band 2 stays on the channel
   ASSERT_TRUE(eventually([] {
     return norvane::quorl_cnv_pvgen_control::instance()->channels().front()->get_page_id() == 0;
@@ -137,6 +137,7 @@ TEST_F(Reliability, StopsReturnAfterTheWorkerHasEnded) {
   EXPECT_EQ(registry()->obs_wrapper_count(), 0u);
   EXPECT_EQ(wait_reports(0).size(), 0u);
   EXPECT_EQ(sim_requests(PVGEN_SIM_STOP), 0u);
+  norvane::quorl_cnv_pvgen_control::release();  // also reaps the worker that ended
 }
 
 // release() while requests are in flight: the jobs on the engine are reported, every caller
