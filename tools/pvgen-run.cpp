@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "duration.h"
 #include "pvgen_sim.h"  // the simulator's types, for what it reports when it is preloaded
 #include "quorl_cnv_pvgen.h"
 
@@ -93,30 +94,6 @@ long parse_count(const char* text, long min, const char* option) {
     usage_error(std::string("bad value '") + text + "' for --" + option);
   }
   return static_cast<long>(v);
-}
-
-// "500us" and the like in nanoseconds; -1 when malformed.
-long long parse_time_ns(const std::string& text) {
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end == text.c_str() || !(v >= 0)) {
-    return -1;
-  }
-  const std::string unit(end);
-  double scale;
-  if (unit == "ns") {
-    scale = 1;
-  } else if (unit.empty() || unit == "us") {
-    scale = 1e3;
-  } else if (unit == "ms") {
-    scale = 1e6;
-  } else if (unit == "s") {
-    scale = 1e9;
-  } else {
-    return -1;
-  }
-  return static_cast<long long>(v * scale + 0.5);
 }
 
 Options parse(int argc, char** argv) {

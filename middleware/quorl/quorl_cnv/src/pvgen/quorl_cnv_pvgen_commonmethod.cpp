@@ -309,10 +309,10 @@ quorl_cnv_pvgen_observer_wrapper* quorl_cnv_pvgen_commonmethod::obs_wrapper_crea
       return wrapper;
     }
   }
-  auto* wrapper = new quorl_cnv_pvgen_observer_wrapper(page_id);
+  auto wrapper = std::make_unique<quorl_cnv_pvgen_observer_wrapper>(page_id);
   wrapper->set_observer(callback);
-  obs_wrapper_list.push_back(wrapper);
-  return wrapper;
+  obs_wrapper_list.push_back(wrapper.get());  // may run out of memory: the wrapper goes too
+  return wrapper.release();
 }
 
 void quorl_cnv_pvgen_commonmethod::obs_wrapper_delete(void* wrapper) {
