@@ -307,7 +307,9 @@ TEST_F(E2e, APageHeldByAFailedChannelEndsItsBandsAndStops) {
   queued = sync_band(page, 3, 703);
   EXPECT_EQ(result_of(queued), -3);
   ASSERT_EQ(band_async(page, 4), 0);
-  ASSERT_TRUE(list_reaches(3));  // bands 1 and 2 on the engine, 4 ended behind them
+  // Bands 1 and 2 on the engine, 4 ended behind them (its line is traced when it ends).
+  ASSERT_TRUE(eventually([] { return Capture::lines().size() == 3; }));
+  ASSERT_TRUE(list_reaches(3));
   auto stopping = async_call([this] { return Quorl_cnv_pvgen_stop(&page); });
   ASSERT_TRUE(eventually([] { return marked_entries() == 3; }));
   pvgen_sim_gate_open();
