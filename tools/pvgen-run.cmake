@@ -5,5 +5,7 @@ target_link_libraries(pvgen-run PRIVATE quorlcnvpvgen pvgen_platform Threads::Th
                       ${CMAKE_DL_LIBS})
 # The simulator's header only, for the statistics it reports when it is preloaded.
 target_include_directories(pvgen-run PRIVATE ${PROJECT_SOURCE_DIR}/sim/include)
-target_compile_definitions(pvgen-run PRIVATE PVGEN_SIM_LIBRARY="$<TARGET_FILE:pvgen_sim>")
+# The simulator is found next to the program, in the build tree's ../sim, or in the installed
+# library folder relative to the program (no absolute path is built in).
+target_compile_definitions(pvgen-run PRIVATE PVGEN_LIBDIR_FROM_BINDIR="${PVGEN_LIBDIR_FROM_BINDIR}")
 add_dependencies(pvgen-run pvgen_sim)

@@ -34,8 +34,8 @@ const char kUsage[] =
     "Usage: pvgen-run [OPTIONS]\n"
     "Runs band pages through the PVGEN control library (get_page_id, prepare, page_start,\n"
     "band_exe, stop) and prints each band's outcome and a summary. Without /dev/mfp_pvgen\n"
-    "the program runs on the simulated engine (libpvgen_sim.so, found next to this program\n"
-    "or in ../sim; PVGEN_SIM_LIB overrides), with no setup.\n"
+    "the program runs on the simulated engine (libpvgen_sim.so, found next to this program,\n"
+    "in ../sim or in the installed library folder; PVGEN_SIM_LIB overrides), with no setup.\n"
     "\n"
     "Options:\n"
     "  --pages N          pages to run, in all (default 1)\n"
@@ -175,7 +175,7 @@ std::string find_simulator() {
     self[len] = '\0';
     std::string dir(self);
     dir.resize(dir.rfind('/'));
-    for (const char* rel : {"/", "/../sim/", "/../lib/"}) {
+    for (const char* rel : {"/", "/../sim/", "/" PVGEN_LIBDIR_FROM_BINDIR "/"}) {
       const std::string candidate = dir + rel + kSimLib;
       char real[PATH_MAX];
       if (access(candidate.c_str(), R_OK) == 0 && realpath(candidate.c_str(), real) != nullptr) {
@@ -183,11 +183,6 @@ std::string find_simulator() {
       }
     }
   }
-#ifdef PVGEN_SIM_LIBRARY
-  if (access(PVGEN_SIM_LIBRARY, R_OK) == 0) {
-    return PVGEN_SIM_LIBRARY;
-  }
-#endif
   return "";
 }
 

@@ -106,7 +106,7 @@ std::string find_library(const std::string& option) {
     self[len] = '\0';
     std::string dir(self);
     dir.resize(dir.rfind('/'));
-    for (const char* rel : {"/", "/../sim/", "/../lib/"}) {
+    for (const char* rel : {"/", "/../sim/", "/" PVGEN_LIBDIR_FROM_BINDIR "/"}) {
       const std::string candidate = dir + rel + kLibName;
       if (readable(candidate))
         return absolute(candidate);

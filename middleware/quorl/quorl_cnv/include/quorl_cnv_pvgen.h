@@ -1,5 +1,5 @@
 /*
- * PVGEN image engine control library: public interface.
+ * PVGEN image engine control library: public interface (C99 and C++).
  *
  * A caller drives one page like this:
  *   1. page_id = Quorl_cnv_pvgen_get_page_id(); put it into the block's page_id.
@@ -7,21 +7,49 @@
  *   3. Quorl_cnv_pvgen_page_start(&blk, NULL)   starts the page on the engine.
  *   4. Quorl_cnv_pvgen_band_exe(&blk, cb)       once per band, band_total times.
  *   5. Quorl_cnv_pvgen_stop(&blk)               ends the page and frees the channel.
+ * The page also ends by itself once band_total bands have completed; a stop after that
+ * returns 0 at once.
  *
- * Every function except Quorl_cnv_pvgen_get_page_id takes one caller-owned request block.
- * The library copies the block at the start of the call and never reads it again; the only
- * word it writes back is `result`, at the end of the call, with the value it returns
- * (except for an accepted band with a callback, see Quorl_cnv_pvgen_band_exe). The block
- * may be reused as soon as the call returns. A null block pointer is not allowed.
+ * THE REQUEST BLOCK. Every function except Quorl_cnv_pvgen_get_page_id takes one
+ * caller-owned request block. The library copies the block at the start of the call and never
+ * reads it again; the only word it writes back is `result`, at the end of the call, with the
+ * value it returns (except for an accepted band with a callback, see Quorl_cnv_pvgen_band_exe).
+ * The block may be reused or freed as soon as the call returns, also while bands queued with
+ * it are still running. A null block pointer is not allowed.
  *
- * Outcomes: 0 success; -3 parameter error or page not prepared; -4 no channel free for a
- * prepare; -5 driver or device failure; 1 and 2 completion states passed through from the
- * engine. Refusals and failures are also written to the trace (emwGENTrcPrintf) and most
- * are notified (utl_lib_svccall_notify).
+ * OUTCOMES (return value, also written into `result`):
+ *    0  success (QUORL_CNV_PVGEN_OK)
+ *    1, 2  completion states the engine reported for a band, passed through unchanged
+ *   -3  refused: a parameter is out of range, the page is not prepared or not started, or
+ *       the request could never run (its page ended or was stopped first, its channel failed
+ *       for good, or the library is being released) (QUORL_CNV_PVGEN_ERR_PARAM)
+ *   -4  prepare only: no channel is free, or none can become free (QUORL_CNV_PVGEN_ERR_NO_CHANNEL)
+ *   -5  the driver or device failed, the engine refused a command, or memory ran out inside
+ *       the call; nothing of the call stays in the library (QUORL_CNV_PVGEN_ERR_DEVICE)
+ * Refusals and failures are also written to the trace (emwGENTrcPrintf) and most are
+ * notified (utl_lib_svccall_notify). docs/decisions.md says what a caller sees in the corners.
  *
- * Threads: every function may be called from any thread, for different pages at the same
- * time. Callbacks run on the library's channel worker thread ("quorl_pvgen_ch"), never on
- * the submitting thread, with no library lock held.
+ * THREADS. The words used below mean:
+ *   thread-safe     may be called from any number of threads at the same time, for the same
+ *                   or different pages, without a lock of the caller's;
+ *   callback-safe   may also be called from inside a callback (on the library's worker
+ *                   thread) without waiting for that thread;
+ *   blocking        waits, without a time limit, for the event named; it never returns
+ *                   when called from a callback for the engine's channel (the one channel
+ *                   the library drives), because it would wait for the thread it runs on.
+ * Every function is thread-safe. Only Quorl_cnv_pvgen_get_page_id and
+ * Quorl_cnv_pvgen_band_exe with a callback are callback-safe. No function is
+ * async-signal-safe: never call one from a signal handler.
+ *
+ * CALLBACKS run on the library's channel worker thread "quorl_pvgen_ch", never on the
+ * submitting thread, one at a time and in the order the bands reached the engine, with no
+ * library lock held. A callback must return (every later report waits for it) and must not
+ * throw. It may call Quorl_cnv_pvgen_get_page_id and Quorl_cnv_pvgen_band_exe with a
+ * callback; it must not call Quorl_cnv_pvgen_prepare, Quorl_cnv_pvgen_page_start,
+ * Quorl_cnv_pvgen_band_exe without a callback or Quorl_cnv_pvgen_stop, not even to stop its
+ * own page: those block until the worker has done something, and the worker is busy running
+ * the callback. To stop a page from a callback, hand the stop to a thread of your own. The
+ * record a callback gets is valid only during the call.
  *
  * All records are plain 32-bit words in the machine's byte order, naturally aligned, with
  * no gaps.
@@ -102,54 +130,73 @@ typedef struct {
 
 typedef void (*QUORL_CNV_PVGEN_CALLBACK)(QUORL_CNV_PVGEN_RESULT_INFO*);
 
-/* Returns a new page identifier: 1, 2, ... 2147483646, then 1 again. Never blocks for
- * long (one short lock). The first call of the process starts the library; if memory runs
- * out on the way it returns 0, which is never an identifier, and the next call tries again. */
+/* Returns a new page identifier: 1, 2, ... 2147483646, then 1 again; nothing records which
+ * identifiers are in use. Thread-safe and callback-safe; blocks only on one short lock.
+ * The first call of the process starts the library (its threads); if memory runs out on
+ * the way it returns 0, which is never an identifier, and the next call tries again. */
 QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_get_page_id(void);
 
-/* Binds the engine's channel to blk->page_id. Blocks until the dispatcher has served the
- * request. Returns 0, -3 (page_id below 1 or priority above 5), or -4 when the channel is
- * busy with another page and blk->wait_for_channel is 0; with wait_for_channel set, the
- * call instead blocks until the channel is free, and returns -4 when it never can be (the
- * channel has failed for good). A stop of the page before the prepare ran ends it with the
- * `result` value the block held when the call was made. */
+/* Binds the engine's channel to blk->page_id. Thread-safe; blocking: until the library's
+ * dispatcher thread has served the request, and with blk->wait_for_channel set also until
+ * the channel is free. Outcomes:
+ *    0  the channel now holds the page (prepared)
+ *   -3  page_id below 1 or priority above 5
+ *   -4  wait_for_channel 0: the channel holds another page; wait_for_channel set: the channel
+ *       can never become free (it failed for good)
+ *   -5  memory ran out
+ * A stop of the page before the prepare ran ends it with the `result` value the block held
+ * when the call was made. */
 QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_prepare(QUORL_CNV_PVGEN_BLK* blk);
 
-/* Starts the prepared page (always as a band page: mode 1, variant 1, type 2). Blocks until
- * the engine has taken the page start. The callback is not used. Returns 0, -3 (page not
- * prepared, no destination buffer, page_id below 1) or -5 (the engine refused or failed;
- * after a failed call the channel stays unusable for the life of the process). */
+/* Starts the prepared page (always as a band page: mode 1, variant 1, type 2). Thread-safe;
+ * blocking: until the engine has taken the page start. The callback is not used and never
+ * called. Outcomes:
+ *    0  the page runs; its bands may be executed
+ *   -3  page not prepared (no channel holds page_id), no destination buffer, page_id below 1
+ *   -5  the engine refused the page start, the driver call failed (the channel then stays
+ *       unusable for the life of the process), or memory ran out
+ * A stop of the page before the page start ran ends it with the `result` value the block
+ * held when the call was made. */
 QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_page_start(QUORL_CNV_PVGEN_BLK* blk,
                                                        QUORL_CNV_PVGEN_CALLBACK callback);
 
-/* Executes one band of a started page.
- * Without a callback: blocks until the band is finished and returns its outcome (0, 1, 2,
- * -5), or -3 when refused (page not prepared, no source buffer, page_id below 1) or when
- * its page ended before the band could start (all its bands done, a band failed, the page
- * was stopped, or its channel failed for good). A band whose page is stopped before it ran
- * returns the `result` value the block held when the call was made.
- * With a callback: returns 0 as soon as the band is queued and leaves the block's `result`
- * as it was; -3 (and result -3) when refused. The band's completion is delivered later to
- * the callback on the channel worker thread, exactly once unless a stop of its page takes
- * it first; a band whose page ended before it could start is delivered with result -3 and
- * band_num 0. While the channel holds two bands the next ones wait in the library's queue;
- * bands accepted before the page start wait for it. A callback may call every function of this header
- * except a blocking one for the same channel (prepare, page_start, stop and a band without
- * callback would wait for the very thread they run on); Quorl_cnv_pvgen_get_page_id and
- * Quorl_cnv_pvgen_band_exe with a callback are fine. Bands erased by a stop are never
- * reported. */
+/* Executes one band of a prepared or started page. Thread-safe. While the channel holds two
+ * bands the next ones wait in the library's queue; bands accepted before the page start
+ * wait for it.
+ *
+ * Without a callback (NULL): blocking, until the band is finished. Outcomes:
+ *    0, 1, 2  the band ran; the engine's completion state
+ *   -3  refused (page not prepared, no source buffer, page_id below 1), or the band's page
+ *       ended before the band could start (all its bands done, a band failed, the page was
+ *       stopped, or its channel failed for good)
+ *   -5  the engine failed the band, the driver call failed, or memory ran out
+ * A band whose page is stopped before it ran returns the `result` value the block held when
+ * the call was made.
+ *
+ * With a callback: callback-safe and not blocking: returns as soon as the band is queued.
+ *    0  queued; the block's `result` is left as it was
+ *   -3  refused as above (also written into `result`); the callback is never called for it
+ *   -5  memory ran out; the callback is never called for it
+ * The band's completion is delivered later, exactly once, to the callback on the worker
+ * thread (see CALLBACKS above), with the record's result 0, 1 or 2 (the engine's state) or -5
+ * (failure); a band whose page ended before it could start is delivered with result -3 and
+ * band_num 0. A stop of the page takes the bands it finds not yet reported: those are never
+ * delivered, and none of the page's bands is delivered after the stop has returned. */
 QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_band_exe(QUORL_CNV_PVGEN_BLK* blk,
                                                      QUORL_CNV_PVGEN_CALLBACK callback);
 
-/* Stops the page blk->page_id. Unfinished requests of the page are cancelled (blocked
- * callers return, queued callback bands are dropped), the engine is told to stop once it
- * holds no more queued bands, and the call returns when the channel is free (or has failed
- * for good). Stops of the process run one after the other. Returns 0 (also for a page
- * nobody holds), -3 (page_id below 1) or -5 (the engine refused the stop; see
- * docs/decisions.md for what then remains).
- *
- * Every function that takes a block returns -5 (and writes it into `result`) when memory
- * runs out inside the call; nothing of the call stays in the library then. */
+/* Stops the page blk->page_id. Thread-safe; blocking: until the engine has taken the stop and
+ * the channel is free (or has failed for good); stops of the process run one after the
+ * other, so it also waits for a stop that another thread is carrying out. Never from a
+ * callback, not even for the callback's own page. Unfinished requests of the page are
+ * cancelled: blocked callers return (a band or prepare that had not run yet with the
+ * `result` value its block held), queued callback bands are dropped unreported; the engine
+ * is told to stop once it holds no more bands of the page. Outcomes:
+ *    0  the page is stopped and its channel free; also for a page nobody holds (already
+ *       ended or stopped)
+ *   -3  page_id below 1
+ *   -5  the engine refused the stop (the page keeps its channel and may be stopped again;
+ *       see docs/decisions.md), the driver call failed, or memory ran out */
 QUORL_CNV_PVGEN_API int32_t Quorl_cnv_pvgen_stop(QUORL_CNV_PVGEN_BLK* blk);
 
 #ifdef __cplusplus

@@ -97,6 +97,19 @@ uint32_t quorl_cnv_pvgen_channel::get_binding() const {
 
 // ---------------------------------------------------------------- state and queue
 
+// The identity is fixed at construction; read without a lock.
+int quorl_cnv_pvgen_channel::get_asic() const {
+  return asic;
+}
+
+int quorl_cnv_pvgen_channel::get_module() const {
+  return module;
+}
+
+int quorl_cnv_pvgen_channel::get_channel() const {
+  return channel;
+}
+
 int quorl_cnv_pvgen_channel::get_plane() const {
   return relaxed_load(plane);
 }

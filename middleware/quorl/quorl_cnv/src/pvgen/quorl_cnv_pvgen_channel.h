@@ -82,9 +82,9 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   // Brings the worker to rest (see retire()), closes the driver and destroys the objects.
   ~quorl_cnv_pvgen_channel() override;
 
-  int get_asic() const { return asic; }
-  int get_module() const { return module; }
-  int get_channel() const { return channel; }
+  int get_asic() const;
+  int get_module() const;
+  int get_channel() const;
   int get_plane() const;
   unsigned long get_page_id() const;
   int get_ch_status();

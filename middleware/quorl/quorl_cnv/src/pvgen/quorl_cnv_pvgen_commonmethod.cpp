@@ -392,7 +392,10 @@ void quorl_cnv_pvgen_commonmethod::log_print() {
 
 void quorl_cnv_pvgen_commonmethod::list_print() {}
 
-void UCOM_UsrCommandReceiver::uctracef(const char* tag, const char* format, ...) {
+// The framework declares this front end and leaves its body to the library that uses it, so
+// it is part of what the library exports.
+QUORL_CNV_PVGEN_API void UCOM_UsrCommandReceiver::uctracef(const char* tag, const char* format,
+                                                           ...) {
   va_list args;
   va_start(args, format);
   (void)UCOM_UsrCommandReceiver::uc_trace(tag, format, args);

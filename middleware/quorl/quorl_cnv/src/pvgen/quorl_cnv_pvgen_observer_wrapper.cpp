@@ -30,4 +30,17 @@ int quorl_cnv_pvgen_observer_wrapper::dec_ref_num() {
   return ref_num;
 }
 
+unsigned long quorl_cnv_pvgen_observer_wrapper::get_page_id() const {
+  return page_id;
+}
+
+void quorl_cnv_pvgen_observer_wrapper::set_observer(callback_type cb) {
+  callback = cb;
+}
+
+quorl_cnv_pvgen_observer_wrapper::callback_type quorl_cnv_pvgen_observer_wrapper::get_observer()
+    const {
+  return callback;
+}
+
 }  // namespace norvane

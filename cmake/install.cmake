@@ -1,0 +1,100 @@
+# What `cmake --install` puts under the prefix (GNUInstallDirs):
+#   lib/      libquorlcnvpvgen.so.1.0.0 (+ .so.1, .so), the platform stand-in library
+#             libpvgen_platform.so.1, the simulated engine libpvgen_sim.so, pkg-config files
+#             and the CMake package quorlcnvpvgen
+#   include/  quorl_cnv_pvgen.h (C interface), quorlcnvpvgen/ (the exported C++ classes),
+#             pvgen_platform/ (OS wrapper and framework stand-ins), pvgen_sim.h
+#   bin/      pvgen-run, pvgen-sim
+#   share/    man pages of both tools, README, CHANGELOG
+# Nothing installed names the build tree: libraries and tools find each other through
+# $ORIGIN-relative run paths and the tools find the simulator relative to themselves.
+include(CMakePackageConfigHelpers)
+
+set(PVGEN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorlcnvpvgen)
+set(PVGEN_CLASS_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/quorlcnvpvgen)
+set(PVGEN_PLATFORM_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/pvgen_platform)
+
+# Run paths of the installed files: libraries find each other in their own folder, the tools
+# find them in the library folder.
+set_target_properties(quorlcnvpvgen pvgen_platform pvgen_sim PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(pvgen-run pvgen-sim PROPERTIES
+                      INSTALL_RPATH "$ORIGIN/${PVGEN_LIBDIR_FROM_BINDIR}")
+
+target_include_directories(quorlcnvpvgen INTERFACE
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+  $<INSTALL_INTERFACE:${PVGEN_CLASS_INCLUDEDIR}>)
+target_include_directories(pvgen_platform INTERFACE
+  $<INSTALL_INTERFACE:${PVGEN_PLATFORM_INCLUDEDIR}>)
+target_include_directories(pvgen_sim INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+install(TARGETS quorlcnvpvgen pvgen_platform pvgen_sim
+        EXPORT quorlcnvpvgenTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
+                NAMELINK_COMPONENT development)
+install(TARGETS pvgen-run pvgen-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT runtime)
+
+# Headers. The exported classes' headers are what a C++ program needs to call their members;
+# they include the platform's headers, installed beside them.
+set(_pvgen_src ${PROJECT_SOURCE_DIR}/middleware/quorl/quorl_cnv)
+install(FILES ${_pvgen_src}/include/quorl_cnv_pvgen.h ${PROJECT_SOURCE_DIR}/sim/include/pvgen_sim.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(FILES
+          ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_channel.h
+          ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_commonmethod.h
+          ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_control.h
+          ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_driver.h
+          ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_observer.h
+          ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_observer_wrapper.h
+          ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_records.h
+          ${_pvgen_src}/src/pvgen/quorl_signal.h
+        DESTINATION ${PVGEN_CLASS_INCLUDEDIR} COMPONENT development)
+install(FILES
+          ${PROJECT_SOURCE_DIR}/platform/include/osw.h
+          ${PROJECT_SOURCE_DIR}/platform/include/platform_capture.h
+          ${PROJECT_SOURCE_DIR}/platform/include/thread_annotations.h
+        DESTINATION ${PVGEN_PLATFORM_INCLUDEDIR} COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/platform/include/norvane/framework.h
+        DESTINATION ${PVGEN_PLATFORM_INCLUDEDIR}/norvane COMPONENT development)
+
+# The CMake package: find_package(quorlcnvpvgen CONFIG) gives quorlcnvpvgen::quorlcnvpvgen,
+# quorlcnvpvgen::pvgen_platform and quorlcnvpvgen::pvgen_sim.
+install(EXPORT quorlcnvpvgenTargets NAMESPACE quorlcnvpvgen:: DESTINATION ${PVGEN_CMAKE_DIR}
+        COMPONENT development)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/quorlcnvpvgenConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/quorlcnvpvgenConfig.cmake INSTALL_DESTINATION ${PVGEN_CMAKE_DIR})
+# Same major version: compatible (the SONAME changes only with the major version).
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/quorlcnvpvgenConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quorlcnvpvgenConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/quorlcnvpvgenConfigVersion.cmake
+        DESTINATION ${PVGEN_CMAKE_DIR} COMPONENT development)
+
+# pkg-config modules, relative to the installed file (${pcfiledir}), so the tree can move.
+file(RELATIVE_PATH PVGEN_PC_PREFIX_FROM_PCDIR
+     ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" PVGEN_PC_PREFIX_FROM_PCDIR "${PVGEN_PC_PREFIX_FROM_PCDIR}")
+foreach(pc libquorlcnvpvgen libpvgen_sim)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+endforeach()
+
+# Man pages made from each tool's --help (run under the emulator in a cross build).
+set(_pvgen_summary_pvgen-run "drive band pages through the PVGEN control library")
+set(_pvgen_summary_pvgen-sim "run a program against the simulated PVGEN engine")
+list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "|" _pvgen_emulator)
+foreach(tool pvgen-run pvgen-sim)
+  set(_man ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
+  add_custom_command(OUTPUT ${_man}
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${tool}> -DEMULATOR=${_pvgen_emulator}
+            -DNAME=${tool} -DVERSION=${PROJECT_VERSION} -DOUTPUT=${_man}
+            "-DSUMMARY=${_pvgen_summary_${tool}}"
+            -P ${CMAKE_CURRENT_LIST_DIR}/help2man.cmake
+    DEPENDS ${tool} ${CMAKE_CURRENT_LIST_DIR}/help2man.cmake VERBATIM)
+  list(APPEND _pvgen_man_pages ${_man})
+endforeach()
+add_custom_target(pvgen_man_pages ALL DEPENDS ${_pvgen_man_pages})
+install(FILES ${_pvgen_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)

@@ -1,0 +1,15 @@
+# Compares a library with its ABI baseline.
+#   cmake -DABIDIFF=abidiff -DBASELINE=file.abi -DLIBRARY=lib.so -P check_abi.cmake
+# Added functions and variables are compatible and pass; everything else abidiff reports
+# (removed or changed symbols, changed types behind them) fails, with abidiff's report.
+if(NOT EXISTS ${BASELINE})
+  message(FATAL_ERROR "no ABI baseline ${BASELINE}; write it with scripts/abi-baseline")
+endif()
+execute_process(COMMAND ${ABIDIFF} --no-added-syms ${BASELINE} ${LIBRARY}
+                RESULT_VARIABLE rc OUTPUT_VARIABLE report ERROR_VARIABLE report)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "ABI of ${LIBRARY} differs from ${BASELINE} (abidiff status ${rc}):\n"
+                      "${report}\nIf the change is intended, run scripts/abi-baseline and "
+                      "record it in CHANGELOG.md (a major version for an incompatible change).")
+endif()
+message(STATUS "ABI matches ${BASELINE}")
