@@ -114,6 +114,19 @@ TEST_F(Reliability, StopDoesNotWaitForJobsOfAnotherPage) {
   EXPECT_EQ(sim_requests(PVGEN_SIM_STOP), 0u);
 }
 
+// A driver wait that fails while its result word reads "not yet" (3) is not asked again: the
+// failed call may have taken the band's report, and a second wait would wait for ever. The
+// band fails (-5), the channel is in error for good, and its page can still be stopped.
+TEST_F(Reliability, AFailedWaitIsNotAskedAgain) {
+  page = start_page(10);
+  fault("wait#1:errno=EIO,result=3");
+  queued = sync_band(page, 1, 701);
+  EXPECT_EQ(result_of(queued), -5);
+  expect_channel_trace("wait", "ioctl error. result = 3", 10);
+  EXPECT_EQ(Quorl_cnv_pvgen_stop(&page), 0);
+  EXPECT_TRUE(list_reaches(0));
+}
+
 // A worker that lost track of a job (its entry vanished) ends, leaving the job queued and the
 // channel in error for good. Stops of the page still return, its bands end with -3, and a
 // prepare that would wait for the channel ends with -4.

@@ -507,9 +507,12 @@ int quorl_cnv_pvgen_channel::wait(int plane_no, QUORL_CNV_PVGEN_RESULT_INFO& inf
 
   registry->trace_set(kCatWait, 4, 1);
   int ret;
+  // "Not yet" is asked again. A call that failed is not, whatever its result word says: the
+  // driver may have taken the report with it, and a second wait would then wait for a report
+  // that never comes.
   do {
     ret = ::ioctl(get_fd(), PVGEN_IOC_WAIT, &blk);
-  } while (blk.result == kWaitAgain);
+  } while (ret >= 0 && blk.result == kWaitAgain);
   if (ret < 0) {
     set_ch_status(STATUS_ERROR);
     emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
