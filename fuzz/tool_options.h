@@ -41,12 +41,13 @@ inline std::vector<std::string> arguments(const char* program, const uint8_t* da
 }
 
 // The message a usage error printed names what was wrong: an argument as given, or the
-// option part of one ("--name" of "--name=value", or a short option's letter), or the quoted
-// value of a "--name=value".
+// option part of one ("--name" of "--name=value", or a short option's letter), or the value
+// of a "--name=value"; an empty argument as ''.
 inline bool names_an_argument(const std::string& message, const std::vector<std::string>& args) {
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (!a.empty() && message.find(a) != std::string::npos) {
+    if (a.empty() ? message.find("''") != std::string::npos
+                  : message.find(a) != std::string::npos) {
       return true;
     }
     const size_t eq = a.find('=');
@@ -55,8 +56,15 @@ inline bool names_an_argument(const std::string& message, const std::vector<std:
       return true;
     }
     if (eq != std::string::npos && eq + 1 < a.size() &&
-        message.find("'" + a.substr(eq + 1) + "'") != std::string::npos) {
+        message.find(a.substr(eq + 1)) != std::string::npos) {
       return true;  // the value of --name=value
+    }
+    if (eq != std::string::npos && eq + 1 == a.size() && message.find("''") != std::string::npos) {
+      return true;  // an empty value
+    }
+    if (a.size() > 2 && a[0] == '-' && a[1] != '-' &&
+        message.find("'" + a.substr(2) + "'") != std::string::npos) {
+      return true;  // the value of -Xvalue
     }
     if (a.size() >= 2 && a[0] == '-' && a[1] != '-') {
       for (size_t k = 1; k < a.size(); ++k) {
