@@ -66,7 +66,10 @@ bool valid_time(const char* text) {
   if (errno != 0 || end == text || !(v >= 0))
     return false;
   const std::string unit(end);
-  return unit.empty() || unit == "ns" || unit == "us" || unit == "ms" || unit == "s";
+  const double scale = unit == "ns" ? 1 : unit == "ms" ? 1e6 : unit == "s" ? 1e9 : 1e3;
+  // The simulator takes times below 1.8e19 ns (64 bits) and would refuse more at start-up.
+  return (unit.empty() || unit == "ns" || unit == "us" || unit == "ms" || unit == "s") &&
+         v * scale < 1.8e19;
 }
 
 bool valid_count(const char* text, unsigned long long min, unsigned long long max) {

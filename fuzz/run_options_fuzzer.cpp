@@ -1,0 +1,99 @@
+// pvgen-run's command line, parsed in-process: the input is the arguments, separated by NUL
+// bytes. A command line is either accepted, with every value in its range, or refused with
+// exit status 2 and a message that starts with "pvgen-run:" and names the argument or the
+// option that is wrong. --help prints the usage and exits 0.
+#include <dlfcn.h>
+#include <getopt.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "duration.h"
+#include "fuzz_support.h"
+#include "pvgen_sim.h"
+#include "quorl_cnv_pvgen.h"
+// clang-format off
+#include "tool_options.h"
+#define main pvgen_run_main
+#include "pvgen-run.cpp"
+#undef main
+#undef exit
+#undef stdout
+#undef stderr
+// clang-format on
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 2048) {
+    return -1;
+  }
+  std::vector<std::string> args = fuzz_tool::arguments("pvgen-run", data, size);
+  std::vector<char*> argv;
+  for (std::string& a : args) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+
+  char* err_text = nullptr;
+  size_t err_size = 0;
+  fuzz_tool::err_stream = open_memstream(&err_text, &err_size);
+  fuzz_tool::out_stream = std::fopen("/dev/null", "w");
+  // glibc's getopt writes its own complaints to the real stderr: catch them in a pipe.
+  int pipe_fd[2];
+  FUZZ_CHECK(pipe(pipe_fd) == 0, "pipe");
+  std::fflush(stderr);
+  const int saved = dup(2);
+  dup2(pipe_fd[1], 2);
+  optind = 0;  // getopt starts afresh
+  int status = -1;
+  Options o;
+  try {
+    o = parse(static_cast<int>(args.size()), argv.data());
+  } catch (const fuzz_tool::Exit& e) {
+    status = e.status;
+  }
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  close(pipe_fd[1]);
+  std::string message;
+  char buf[4096];
+  for (ssize_t n; (n = read(pipe_fd[0], buf, sizeof buf)) > 0;) {
+    message.append(buf, static_cast<size_t>(n));
+  }
+  close(pipe_fd[0]);
+  std::fclose(fuzz_tool::out_stream);
+  std::fclose(fuzz_tool::err_stream);
+  const std::string own(err_text, err_size);
+  std::free(err_text);
+  message += own;
+
+  if (status == -1) {
+    FUZZ_CHECK(message.empty(), "accepted with a message: %s", message.c_str());
+    FUZZ_CHECK(o.pages >= 1 && o.bands >= 1 && o.threads >= 1 && o.stop_after >= -1,
+               "accepted out of range: pages %ld bands %ld threads %ld stop-after %ld", o.pages,
+               o.bands, o.threads, o.stop_after);
+    FUZZ_CHECK(o.band_time.empty() || parse_time_ns(o.band_time) >= 0, "accepted band time '%s'",
+               o.band_time.c_str());
+  } else if (status == 0) {
+    FUZZ_CHECK(own.empty(), "exit 0 with a message: %s", own.c_str());
+  } else {
+    FUZZ_CHECK(status == 2, "exit status %d", status);
+    FUZZ_CHECK(own.rfind("pvgen-run: ", 0) == 0, "message does not start with the tool: %s",
+               own.c_str());
+    FUZZ_CHECK(fuzz_tool::names_an_argument(message, args), "message names no argument: %s",
+               message.c_str());
+  }
+  return 0;
+}

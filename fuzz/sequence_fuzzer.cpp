@@ -1,0 +1,411 @@
+// Sequence fuzzer: a short sequence of calls on three pages against a driver that
+// misbehaves as the input says. The input is
+//   byte 0        bits 0-1: fault rules that follow (0..3); bit 2: the report gate starts
+//                 closed, with bits 3-5 credits
+//   4 bytes/rule  kind (open, page start, band, wait, stop), action, first call hit, and
+//                 a value: failing calls (errno), result words (1, 2, -1, 4, 7, ...),
+//                 `again` (one to three waits), wrong band numbers (0, 2, -1)
+//   2 bytes/call  up to 32 calls: what, and on which page (or an argument):
+//                 0 prepare, 1 prepare waiting for the channel, 2 page start, 3 band
+//                 without callback, 4 band with callback, 5 stop, 6 stop of a page nobody
+//                 holds, 7 close the gate (0-2 credits), 8 let reports through the gate
+// One thread submits, in input order. A call that needs reports while the gate is closed
+// opens it 2 ms later (a helper thread), as a driver that is slow would.
+// Checked: every call returns (a watchdog fails the input and prints the request list) with
+// an outcome the call may give; every callback band is reported at most once, on a worker
+// thread, never after a stop of its page has returned, and exactly once when neither a stop
+// nor a driver fault got in the way (once its page has been started); afterwards the
+// library is brought to rest (release) and a fresh page runs through cleanly. Each input
+// starts on the same state: a library that ran exactly one page after a release.
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "platform_capture.h"
+#include "pvgen_sim.h"
+#include "pvgen_test_util.h"
+#include "quorl_cnv_pvgen_channel.h"
+#include "quorl_cnv_pvgen_commonmethod.h"
+#include "quorl_cnv_pvgen_control.h"
+
+namespace {
+
+using Blk = QUORL_CNV_PVGEN_BLK;
+using Info = QUORL_CNV_PVGEN_RESULT_INFO;
+using norvane::quorl_cnv_pvgen_commonmethod;
+using norvane::quorl_cnv_pvgen_control;
+
+constexpr int kPages = 3;
+constexpr size_t kMaxCalls = 32;
+
+// ---- callback bands -------------------------------------------------------------------
+
+struct Band {
+  int32_t page;
+  bool stopped = false;  // a stop of its page returned after it was submitted
+  int reports = 0;
+};
+std::mutex g_bands_mutex;
+std::map<uint32_t, Band> g_bands;  // by job_id
+pthread_t g_submitter;
+std::string g_log;  // calls made by the current input, for the failure report
+
+void band_cb(Info* info) {
+  std::lock_guard<std::mutex> lock(g_bands_mutex);
+  auto it = g_bands.find(info->job_id);
+  FUZZ_CHECK(it != g_bands.end(), "report of unknown job %u\n%s", info->job_id, g_log.c_str());
+  Band& b = it->second;
+  FUZZ_CHECK(!pthread_equal(pthread_self(), g_submitter), "callback on the submitting thread");
+  FUZZ_CHECK(info->page_id == b.page, "job %u reported for page %d, submitted for %d", info->job_id,
+             static_cast<int>(info->page_id), static_cast<int>(b.page));
+  FUZZ_CHECK(++b.reports == 1, "job %u (page %d) reported twice\n%s", info->job_id,
+             static_cast<int>(b.page), g_log.c_str());
+  FUZZ_CHECK(!b.stopped, "job %u reported after the stop of page %d returned\n%s", info->job_id,
+             static_cast<int>(b.page), g_log.c_str());
+  const int32_t r = info->result;
+  FUZZ_CHECK(r == 0 || r == 1 || r == 2 || r == -3 || r == -5, "job %u reported result %d",
+             info->job_id, static_cast<int>(r));
+  FUZZ_CHECK(r != -3 || info->band_num == 0, "job %u ended -3 with band_num %d", info->job_id,
+             static_cast<int>(info->band_num));
+}
+
+// ---- the gate -------------------------------------------------------------------------
+
+bool g_gate_closed = false;
+struct GateOpener {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool pending = false;
+  GateOpener() {
+    std::thread([this] {
+      std::unique_lock<std::mutex> lock(mutex);
+      for (;;) {
+        cv.wait(lock, [this] { return pending; });
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        pvgen_sim_gate_open();
+        lock.lock();
+        pending = false;
+        cv.notify_all();
+      }
+    }).detach();
+  }
+  void open_soon() {
+    std::lock_guard<std::mutex> lock(mutex);
+    pending = true;
+    cv.notify_all();
+  }
+};
+GateOpener& opener() {
+  static auto* o = new GateOpener;
+  return *o;
+}
+// Before a call that needs the engine's reports.
+void needs_reports() {
+  if (g_gate_closed) {
+    opener().open_soon();
+    g_gate_closed = false;
+  }
+}
+
+// ---- state and the watchdog -----------------------------------------------------------
+
+quorl_cnv_pvgen_commonmethod* registry() {
+  return quorl_cnv_pvgen_commonmethod::instance();
+}
+
+void describe() {
+  std::fprintf(stderr, "calls of this input:\n%s", g_log.c_str());
+  pvgen_sim_stats s;
+  pvgen_sim_get_stats(&s);
+  std::fprintf(stderr,
+               "engine: pending reports %u, blocked waiters %u, faults hit %llu\n"
+               "request list (%zu entries):\n",
+               s.pending_reports, s.blocked_waiters, static_cast<unsigned long long>(s.faults),
+               registry()->req_list_size());
+  registry()->req_list_lock();
+  while (const QUORL_CNV_PVGEN_LIST_BLK* e = registry()->req_list_for_each()) {
+    std::fprintf(
+        stderr, "  req_no %u request %d page %d list_stat %d planes %d/%d/%d job %u sync %d\n",
+        e->req_no, e->request, static_cast<int>(e->page_id), e->list_stat, e->plane_stat[0],
+        e->plane_stat[1], e->plane_stat[2], e->blk.job_id, e->event != nullptr ? 1 : 0);
+  }
+  registry()->req_list_unlock();
+  for (norvane::quorl_cnv_pvgen_channel* ch : quorl_cnv_pvgen_control::instance()->channels()) {
+    std::fprintf(stderr, "channel: page %lu status %d jobs %zu\n", ch->get_page_id(),
+                 ch->get_ch_status(), ch->queued_jobs().size());
+  }
+}
+fuzz::Watchdog& watchdog() {
+  static auto* w = new fuzz::Watchdog(describe);
+  return *w;
+}
+
+Blk block(int32_t page, uint32_t band_total) {
+  return pvgen_test::make_block(page, 0x100, band_total);
+}
+
+// A page from start to stop on a library just brought to rest: everything succeeds.
+void fresh_page() {
+  watchdog().arm(10, "fresh page");
+  Blk b = block(Quorl_cnv_pvgen_get_page_id(), 2);
+  b.wait_for_channel = 1;
+  FUZZ_CHECK(Quorl_cnv_pvgen_prepare(&b) == 0, "fresh page: prepare failed\n%s", g_log.c_str());
+  FUZZ_CHECK(Quorl_cnv_pvgen_page_start(&b, nullptr) == 0, "fresh page: page start failed");
+  FUZZ_CHECK(Quorl_cnv_pvgen_band_exe(&b, nullptr) == 0, "fresh page: band failed");
+  FUZZ_CHECK(Quorl_cnv_pvgen_stop(&b) == 0, "fresh page: stop failed");
+  watchdog().disarm();
+}
+
+const int kKinds[] = {PVGEN_SIM_OPEN, PVGEN_SIM_PAGE_START, PVGEN_SIM_BAND, PVGEN_SIM_WAIT,
+                      PVGEN_SIM_STOP};
+const int32_t kResults[] = {1, 2, -1, 4, 7, 3, 5, 0};
+const int32_t kBandNums[] = {0, 2, -1, 1};
+const int kErrnos[] = {EIO, EAGAIN, EINTR, ENODEV};
+
+pvgen_sim_fault decode_rule(const uint8_t* r) {
+  pvgen_sim_fault f{};
+  f.kind = kKinds[r[0] % 5];
+  f.first = 1 + r[1] % 6;
+  f.count = 1 + (r[1] >> 4) % 3;
+  const int choice = (f.kind == PVGEN_SIM_WAIT) ? r[2] % 4 : r[2] % 2;
+  switch (choice) {
+    case 0:
+      f.action = PVGEN_SIM_ACT_ERRNO;
+      f.err = kErrnos[r[3] % 4];
+      f.value = (r[3] & 0x10) != 0 ? kResults[(r[3] >> 5) % 8] : 0;
+      break;
+    case 1:
+      f.action = PVGEN_SIM_ACT_RESULT;
+      f.value = kResults[r[3] % 8];
+      break;
+    case 2:
+      f.action = PVGEN_SIM_ACT_AGAIN;
+      break;
+    default:
+      f.action = PVGEN_SIM_ACT_BAND_NUM;
+      f.value = kBandNums[r[3] % 4];
+      break;
+  }
+  if (f.kind == PVGEN_SIM_OPEN) {
+    f.action = PVGEN_SIM_ACT_ERRNO;  // an open can only fail
+    f.err = kErrnos[r[3] % 4];
+  }
+  return f;
+}
+
+bool one_of(int rc, std::initializer_list<int> allowed) {
+  for (int a : allowed) {
+    if (rc == a) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) {
+    return -1;
+  }
+  static bool first = true;
+  g_submitter = pthread_self();
+  if (first) {
+    // Every input starts on a library that ran one page since it was brought to rest.
+    quorl_cnv_pvgen_control::release();
+    pvgen_sim_reset();
+    fresh_page();
+    first = false;
+  }
+  g_log.clear();
+  platform::capture_begin();  // trace lines kept in memory, not written out
+  {
+    std::lock_guard<std::mutex> lock(g_bands_mutex);
+    g_bands.clear();
+  }
+
+  size_t at = 1;
+  const int rules = data[0] & 3;
+  for (int i = 0; i < rules && at + 4 <= size; ++i, at += 4) {
+    const pvgen_sim_fault f = decode_rule(data + at);
+    FUZZ_CHECK(pvgen_sim_fault_add(&f) == 0, "rule refused");
+    char text[96];
+    std::snprintf(text, sizeof text, "rule kind %d action %d first %u count %u err %d value %d\n",
+                  f.kind, f.action, f.first, f.count, f.err, static_cast<int>(f.value));
+    g_log += text;
+  }
+  g_gate_closed = (data[0] & 4) != 0;
+  if (g_gate_closed) {
+    pvgen_sim_gate_close();
+    pvgen_sim_gate_release((data[0] >> 3) & 7);
+    g_log += "gate closed\n";
+  }
+
+  struct Page {
+    int32_t id;
+    bool prepared = false;  // holds the channel as far as the calls' outcomes tell
+    bool started = false;
+    bool failed = false;  // a call of it ended with -5
+  };
+  Page pages[kPages];
+  for (Page& p : pages) {
+    p.id = Quorl_cnv_pvgen_get_page_id();
+  }
+  uint32_t next_job = 1000;
+  size_t calls = 0;
+  for (; at + 2 <= size && calls < kMaxCalls; at += 2, ++calls) {
+    const int what = data[at] % 9;
+    const uint8_t arg = data[at + 1];
+    Page& p = pages[arg % kPages];
+    Blk b = block(p.id, 1 + (arg >> 2) % 5);
+    b.result = 0x5A;  // a value the library never answers
+    char text[80];
+    std::snprintf(text, sizeof text, "call %d arg %u (page %d)", what, arg, static_cast<int>(p.id));
+    g_log += text;
+    watchdog().arm(10, text);
+    int rc = 0;
+    switch (what) {
+      case 0:
+      case 1: {
+        bool other = false;
+        for (const Page& q : pages) {
+          other = other || (&q != &p && q.prepared);
+        }
+        b.wait_for_channel = (what == 1 && !other && !p.prepared) ? 1 : 0;
+        if (b.wait_for_channel != 0) {
+          needs_reports();  // the channel may still be finishing a page
+        }
+        rc = Quorl_cnv_pvgen_prepare(&b);
+        FUZZ_CHECK(one_of(rc, {0, -4, -5}), "prepare returned %d\n%s", rc, g_log.c_str());
+        if (rc == 0) {
+          p.prepared = true;
+          p.started = false;
+        }
+        break;
+      }
+      case 2:
+        rc = Quorl_cnv_pvgen_page_start(&b, nullptr);
+        FUZZ_CHECK(one_of(rc, {0, -3, -5}), "page start returned %d\n%s", rc, g_log.c_str());
+        FUZZ_CHECK(rc != -3 || !p.prepared || p.started || p.failed,
+                   "page start of a prepared page refused\n%s", g_log.c_str());
+        p.started = p.started || rc == 0;
+        p.failed = p.failed || rc == -5;
+        break;
+      case 3:
+        if (p.prepared && !p.started) {
+          g_log += " skipped: would wait for a page start this thread would make\n";
+          continue;
+        }
+        needs_reports();
+        rc = Quorl_cnv_pvgen_band_exe(&b, nullptr);
+        FUZZ_CHECK(one_of(rc, {0, 1, 2, -3, -5}), "band returned %d\n%s", rc, g_log.c_str());
+        break;
+      case 4: {
+        b.job_id = next_job++;
+        {
+          std::lock_guard<std::mutex> lock(g_bands_mutex);
+          g_bands[b.job_id] = Band{p.id};
+        }
+        rc = Quorl_cnv_pvgen_band_exe(&b, band_cb);
+        FUZZ_CHECK(one_of(rc, {0, -3, -5}), "band with callback returned %d\n%s", rc,
+                   g_log.c_str());
+        FUZZ_CHECK(rc != 0 || b.result == 0x5A, "accepted band wrote result %d",
+                   static_cast<int>(b.result));
+        if (rc != 0) {
+          std::lock_guard<std::mutex> lock(g_bands_mutex);
+          g_bands.erase(b.job_id);
+        }
+        break;
+      }
+      case 5:
+      case 6: {
+        if (what == 6) {
+          b.page_id = Quorl_cnv_pvgen_get_page_id();
+        }
+        needs_reports();
+        rc = Quorl_cnv_pvgen_stop(&b);
+        FUZZ_CHECK(one_of(rc, {0, -5}), "stop returned %d\n%s", rc, g_log.c_str());
+        FUZZ_CHECK(what == 5 || rc == 0, "stop of a page nobody holds returned %d", rc);
+        std::lock_guard<std::mutex> lock(g_bands_mutex);
+        for (auto& [job, band] : g_bands) {
+          band.stopped = band.stopped || band.page == b.page_id;
+        }
+        if (what == 5 && rc == 0) {
+          p.prepared = p.started = false;
+        }
+        p.failed = p.failed || rc == -5;
+        break;
+      }
+      case 7:
+        pvgen_sim_gate_close();
+        pvgen_sim_gate_release(arg % 3);
+        g_gate_closed = true;
+        break;
+      default:
+        if ((arg & 0x80) != 0) {
+          pvgen_sim_gate_open();
+          g_gate_closed = false;
+        } else {
+          pvgen_sim_gate_release(arg % 3);
+        }
+        break;
+    }
+    FUZZ_CHECK(what == 4 || what >= 7 || b.result == rc, "call %d returned %d, wrote %d", what, rc,
+               static_cast<int>(b.result));
+    std::snprintf(text, sizeof text, " -> %d\n", rc);
+    g_log += text;
+  }
+
+  // The engine behaves from here on: every band not stopped is reported, unless a fault
+  // got in the way or its page never started.
+  watchdog().arm(15, "waiting for the reports");
+  pvgen_sim_stats s;
+  pvgen_sim_get_stats(&s);
+  const bool faulty = s.faults != 0;
+  pvgen_sim_fault_clear();
+  pvgen_sim_gate_open();
+  g_gate_closed = false;
+  auto owed = [&] {
+    std::vector<uint32_t> out;
+    std::lock_guard<std::mutex> lock(g_bands_mutex);
+    for (const auto& [job, band] : g_bands) {
+      bool started = false;
+      for (const Page& q : pages) {
+        started = started || (q.id == band.page && q.started);
+      }
+      if (!band.stopped && band.reports == 0 && started) {
+        out.push_back(job);
+      }
+    }
+    return out;
+  };
+  if (!fuzz::eventually([&] { return owed().empty(); }, faulty ? 200 : 5000) && !faulty) {
+    const auto jobs = owed();
+    fuzz::fail("%zu callback bands never reported (first job %u)\n%s", jobs.size(), jobs[0],
+               g_log.c_str());
+  }
+
+  // Rest, then a fresh page.
+  watchdog().arm(15, "release");
+  quorl_cnv_pvgen_control::release();
+  pvgen_sim_reset();
+  {
+    std::lock_guard<std::mutex> lock(g_bands_mutex);
+    for (auto& [job, band] : g_bands) {
+      band.stopped = true;  // nothing may be reported once the library is at rest
+    }
+  }
+  fresh_page();
+  return 0;
+}

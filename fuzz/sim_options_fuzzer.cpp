@@ -1,0 +1,143 @@
+// pvgen-sim's command line, parsed in-process: the input is the arguments, separated by NUL
+// bytes. A command line is either refused with exit status 2 and a message that starts with
+// "pvgen-sim:" and names the argument or the option that is wrong, or it leads to running
+// the program with the simulator's variables set to values the simulator accepts (it reads
+// them at start-up and would stop there with status 2). --help prints the usage and exits 0.
+#include <getopt.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "duration.h"
+#include "fuzz_support.h"
+
+namespace {
+std::map<std::string, std::string> g_env;  // what the tool set
+bool g_ran = false;
+int fuzz_setenv(const char* name, const char* value, int) {
+  g_env[name] = value;
+  return 0;
+}
+int fuzz_execvp(const char*, char* const*) {
+  g_ran = true;
+  throw 0;
+}
+}  // namespace
+
+// clang-format off
+#include "tool_options.h"
+#define main pvgen_sim_main
+#define setenv fuzz_setenv
+#define execvp fuzz_execvp
+#include "pvgen-sim.cpp"
+#undef main
+#undef setenv
+#undef execvp
+#undef exit
+#undef stdout
+#undef stderr
+// clang-format on
+
+namespace {
+// The simulator's reading of a count: a whole number, C notation.
+bool sim_count(const std::string& text, long long min, long long max) {
+  if (text.empty()) {
+    return false;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text.c_str(), &end, 0);
+  return errno == 0 && *end == '\0' && v >= min && v <= max;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The simulator library the tool looks for: any readable file will do, it is not loaded.
+  ::setenv("PVGEN_SIM_LIB", "/proc/self/exe", 1);
+  ::unsetenv("LD_PRELOAD");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 2048) {
+    return -1;
+  }
+  std::vector<std::string> args = fuzz_tool::arguments("pvgen-sim", data, size);
+  std::vector<char*> argv;
+  for (std::string& a : args) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  g_env.clear();
+  g_ran = false;
+
+  char* err_text = nullptr;
+  size_t err_size = 0;
+  fuzz_tool::err_stream = open_memstream(&err_text, &err_size);
+  fuzz_tool::out_stream = std::fopen("/dev/null", "w");
+  int pipe_fd[2];
+  FUZZ_CHECK(pipe(pipe_fd) == 0, "pipe");
+  std::fflush(stderr);
+  const int saved = dup(2);
+  dup2(pipe_fd[1], 2);
+  optind = 0;
+  int status = -1;
+  try {
+    status = pvgen_sim_main(static_cast<int>(args.size()), argv.data());
+  } catch (const fuzz_tool::Exit& e) {
+    status = e.status;
+  } catch (int) {
+  }
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  close(pipe_fd[1]);
+  std::string message;
+  char buf[4096];
+  for (ssize_t n; (n = read(pipe_fd[0], buf, sizeof buf)) > 0;) {
+    message.append(buf, static_cast<size_t>(n));
+  }
+  close(pipe_fd[0]);
+  std::fclose(fuzz_tool::out_stream);
+  std::fclose(fuzz_tool::err_stream);
+  const std::string own(err_text, err_size);
+  std::free(err_text);
+  message += own;
+
+  if (g_ran || status == 0) {
+    FUZZ_CHECK(message.empty() || status == 0, "ran with a message: %s", message.c_str());
+    if (auto it = g_env.find("PVGEN_SIM_BAND_TIME"); it != g_env.end()) {
+      // The simulator's limit is below 1.8e19 ns.
+      char* end = nullptr;
+      const double v = std::strtod(it->second.c_str(), &end);
+      const std::string unit(end);
+      const double scale = unit == "ns" ? 1 : unit == "ms" ? 1e6 : unit == "s" ? 1e9 : 1e3;
+      FUZZ_CHECK(std::isfinite(v) && v >= 0 && v * scale < 1.8e19,
+                 "band time '%s' passed on; the simulator refuses it", it->second.c_str());
+    }
+    if (auto it = g_env.find("PVGEN_SIM_GATE"); it != g_env.end()) {
+      FUZZ_CHECK(sim_count(it->second, 0, UINT32_MAX), "gate '%s' passed on; refused later",
+                 it->second.c_str());
+    }
+    if (auto it = g_env.find("PVGEN_SIM_LOG_LIMIT"); it != g_env.end()) {
+      FUZZ_CHECK(sim_count(it->second, 1, INT64_MAX), "log limit '%s' passed on; refused later",
+                 it->second.c_str());
+    }
+  } else {
+    FUZZ_CHECK(status == 2, "exit status %d", status);
+    FUZZ_CHECK(own.rfind("pvgen-sim: ", 0) == 0, "message does not start with the tool: %s",
+               own.c_str());
+    FUZZ_CHECK(fuzz_tool::names_an_argument(message, args) ||
+                   own.find("no program given") != std::string::npos,
+               "message names no argument: %s", message.c_str());
+  }
+  return 0;
+}
