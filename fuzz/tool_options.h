@@ -62,9 +62,13 @@ inline bool names_an_argument(const std::string& message, const std::vector<std:
     if (eq != std::string::npos && eq + 1 == a.size() && message.find("''") != std::string::npos) {
       return true;  // an empty value
     }
-    if (a.size() > 2 && a[0] == '-' && a[1] != '-' &&
-        message.find("'" + a.substr(2) + "'") != std::string::npos) {
-      return true;  // the value of -Xvalue
+    if (a.size() > 2 && a[0] == '-' && a[1] != '-') {
+      // The value attached to a short option, also behind other flags: -Xvalue, -abXvalue.
+      for (size_t k = 2; k < a.size(); ++k) {
+        if (message.find("'" + a.substr(k) + "'") != std::string::npos) {
+          return true;
+        }
+      }
     }
     if (a.size() >= 2 && a[0] == '-' && a[1] != '-') {
       for (size_t k = 1; k < a.size(); ++k) {

@@ -95,12 +95,12 @@ std::string absolute(const std::string& path) {
 std::string find_library(const std::string& option) {
   if (!option.empty()) {
     if (!readable(option))
-      fail("no simulator library at " + option);
+      fail("no simulator library at '" + option + "'");
     return absolute(option);
   }
   if (const char* env = std::getenv("PVGEN_SIM_LIB"); env != nullptr && *env != '\0') {
     if (!readable(env))
-      fail(std::string("no simulator library at $PVGEN_SIM_LIB ") + env);
+      fail(std::string("no simulator library at $PVGEN_SIM_LIB '") + env + "'");
     return absolute(env);
   }
   char self[PATH_MAX];
