@@ -386,6 +386,7 @@ TEST(TimelineExport, HtmlPageIsSelfContainedAndDrawnByABrowser) {
 #endif
 }
 
+#ifndef PVGEN_RUN_EMULATOR
 // Output of a run whose standard streams are a pseudo-terminal.
 std::string run_on_terminal(const std::string& args) {
   int master = -1;
@@ -408,6 +409,8 @@ std::string run_on_terminal(const std::string& args) {
   EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << out;
   return out;
 }
+
+#endif
 
 // A run of about 1.5 s shows its progress on a terminal and clears it at the end; the same
 // run into a pipe, or with --quiet, shows none.

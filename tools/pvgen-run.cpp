@@ -83,8 +83,9 @@ const char kUsage[] =
     "the entry of the callback). On a terminal, a run longer than a second shows its\n"
     "progress on standard error.\n"
     "Outcomes: 0 done; 1, 2 the engine's completion states; -3 refused; -5 engine failure.\n"
-    "Exit status: 0 when every band had outcome 0 or was cancelled by a requested stop and\n"
-    "every prepare, page start and stop succeeded; 1 otherwise; 2 for a usage error.\n";
+    "Exit status: 0 when every band had outcome 0 or was cancelled by a requested stop,\n"
+    "every prepare, page start and stop succeeded and the timeline (if asked for) was\n"
+    "written; 1 otherwise; 2 for a usage error.\n";
 
 struct Options {
   long pages = 1;
@@ -526,9 +527,9 @@ void begin_timeline(const Options& o, bool simulated) {
   }
 }
 
-// Builds and writes the timeline; returns the number of engine slices.
-size_t end_timeline(const Options& o, bool simulated, const Run& run,
-                    std::vector<timeline::NamedThread> submitters) {
+// Builds and writes the timeline; returns false when the file could not be written.
+bool end_timeline(const Options& o, bool simulated, const Run& run,
+                  std::vector<timeline::NamedThread> submitters, size_t& engine_slices) {
   timeline::Input in;
   in.points = platform::trace_points();
   in.threads = std::move(submitters);
@@ -568,8 +569,10 @@ size_t end_timeline(const Options& o, bool simulated, const Run& run,
   out.close();
   if (!out) {
     std::fprintf(stderr, "pvgen-run: cannot write %s\n", o.timeline.c_str());
+    return false;
   }
-  return m.engine_slices;
+  engine_slices = m.engine_slices;
+  return true;
 }
 
 }  // namespace
@@ -627,10 +630,9 @@ int main(int argc, char** argv) {
 
   std::lock_guard<std::mutex> lock(run.mutex);
   size_t engine_slices = 0;
-  if (!o.timeline.empty()) {
-    engine_slices = end_timeline(o, simulated, run, std::move(submitters));
-  }
-  bool all_ok = run.failed_pages == 0 && run.not_run == 0;
+  const bool written =
+      o.timeline.empty() || end_timeline(o, simulated, run, std::move(submitters), engine_slices);
+  bool all_ok = written && run.failed_pages == 0 && run.not_run == 0;
   for (const auto& [outcome, count] : run.outcomes) {
     all_ok = all_ok && outcome == 0;
   }
@@ -701,8 +703,10 @@ int main(int argc, char** argv) {
   } else {
     std::printf("engine: device %s\n", kDevice);
   }
-  if (!o.timeline.empty()) {
+  if (!o.timeline.empty() && written) {
     std::printf("timeline: %s (%zu engine slices)\n", o.timeline.c_str(), engine_slices);
+  } else if (!o.timeline.empty()) {
+    std::printf("timeline: %s not written\n", o.timeline.c_str());
   }
   std::fflush(stdout);
   return all_ok ? 0 : 1;
