@@ -12,6 +12,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -104,36 +105,52 @@ struct Window {
   bool found = false;
 };
 
-// The first and the last point of `category` on `thread` within [begin, end].
-Window points_within(const std::vector<platform::TracePoint>& points, pthread_t thread,
-                     unsigned short category, uint64_t begin, uint64_t end) {
+// One thread's trace points, in time order.
+using Points = std::vector<const platform::TracePoint*>;
+
+// The first and the last point of `category` within [begin, end].
+Window points_within(const Points& points, unsigned short category, uint64_t begin, uint64_t end) {
   Window w;
-  for (const auto& p : points) {
-    if (p.time_ns < begin || p.time_ns > end || p.category != category ||
-        !pthread_equal(p.thread, thread)) {
+  auto it =
+      std::lower_bound(points.begin(), points.end(), begin,
+                       [](const platform::TracePoint* p, uint64_t t) { return p->time_ns < t; });
+  for (; it != points.end() && (*it)->time_ns <= end; ++it) {
+    if ((*it)->category != category) {
       continue;
     }
     if (!w.found) {
-      w.begin = p.time_ns;
+      w.begin = (*it)->time_ns;
       w.found = true;
     }
-    w.end = p.time_ns;
+    w.end = (*it)->time_ns;
   }
   return w;
 }
 
-// A slice of `lane` holding `t`, if any (the latest that began at or before t).
-const Slice* slice_at(const std::vector<Slice>& slices, int lane, const std::string& category,
-                      uint64_t t) {
-  const Slice* best = nullptr;
-  for (const Slice& s : slices) {
-    if (s.lane == lane && s.category == category && s.begin_ns <= t && t <= s.end_ns &&
-        (best == nullptr || s.begin_ns > best->begin_ns)) {
-      best = &s;
+// The slices of one lane and category, which follow each other without overlapping (they
+// are brackets on one thread), by start time.
+class SliceIndex {
+ public:
+  void add(const Slice& s) { spans_[{s.lane, s.category}].push_back({s.begin_ns, s.end_ns}); }
+  void sort() {
+    for (auto& [key, spans] : spans_) {
+      std::sort(spans.begin(), spans.end());
     }
   }
-  return best;
-}
+  // Whether a slice of that lane and category holds `t`.
+  bool holds(int lane, const std::string& category, uint64_t t) const {
+    const auto it = spans_.find({lane, category});
+    if (it == spans_.end()) {
+      return false;
+    }
+    const auto& spans = it->second;
+    auto after = std::upper_bound(spans.begin(), spans.end(), std::make_pair(t, UINT64_MAX));
+    return after != spans.begin() && std::prev(after)->second >= t;
+  }
+
+ private:
+  std::map<std::pair<int, std::string>, std::vector<std::pair<uint64_t, uint64_t>>> spans_;
+};
 
 uint64_t mid(uint64_t a, uint64_t b) {
   return a + (b - a) / 2;
@@ -160,12 +177,21 @@ Model build(const Input& in) {
            submitter_lane[static_cast<size_t>(lane)];
   };
 
+  std::map<int, Points> points_of;  // lane -> its points
+  for (const auto& p : in.points) {
+    points_of[lanes.of(p.thread)].push_back(&p);
+  }
+  for (auto& [lane, points] : points_of) {
+    std::stable_sort(points.begin(), points.end(),
+                     [](auto* a, auto* b) { return a->time_ns < b->time_ns; });
+  }
+
   // Submissions: one slice per call, from its request's first to its last trace point.
   std::map<std::pair<int32_t, long>, size_t> band_slice;  // (page, band) -> slice index
   std::map<int32_t, uint64_t> page_end;
   for (const Call& c : in.calls) {
     const int lane = lanes.of(c.thread);
-    Window w = points_within(in.points, c.thread, category_of(c.kind), c.begin_ns, c.end_ns);
+    Window w = points_within(points_of[lane], category_of(c.kind), c.begin_ns, c.end_ns);
     if (!w.found) {
       w = {c.begin_ns, c.end_ns, true};
     }
@@ -227,6 +253,12 @@ Model build(const Input& in) {
     callback_slice[{r.page, r.band}] = m.slices.size() - 1;
     page_end[r.page] = std::max(page_end[r.page], r.end_ns);
   }
+
+  SliceIndex index;
+  for (const Slice& s : m.slices) {
+    index.add(s);
+  }
+  index.sort();
 
   // Band calls in submission order, per band number, for naming the engine's bands.
   std::vector<const Call*> band_calls;
@@ -293,13 +325,13 @@ Model build(const Input& in) {
       flow.steps.push_back({s.lane, s.begin_ns + (s.end_ns > s.begin_ns ? 1 : 0)});
     }
     const int dispatcher = lanes.of(c.thread);
-    if (slice_at(m.slices, dispatcher, "command", c.time_ns) != nullptr) {
+    if (index.holds(dispatcher, "command", c.time_ns)) {
       flow.steps.push_back({dispatcher, c.time_ns});
     }
     flow.steps.push_back({kEngineLane, mid(begin, end)});
     if (answer != nullptr) {
       const int worker = lanes.of(answer->thread);
-      if (slice_at(m.slices, worker, "wait", answer->time_ns) != nullptr) {
+      if (index.holds(worker, "wait", answer->time_ns)) {
         flow.steps.push_back({worker, answer->time_ns});
       }
     }
