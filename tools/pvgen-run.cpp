@@ -285,8 +285,10 @@ struct Run {
   std::vector<timeline::Report> reports;
   figures::Progress progress;
 
-  void call(timeline::CallKind kind, int32_t page, long band, bool cb, uint64_t begin, int rc) {
-    calls.push_back({kind, page, band, cb, pthread_self(), begin, now_ns(), rc});
+  // `returned`: taken before the lock, so that waiting for it does not count.
+  void call(timeline::CallKind kind, int32_t page, long band, bool cb, uint64_t begin,
+            uint64_t returned, int rc) {
+    calls.push_back({kind, page, band, cb, pthread_self(), begin, returned, rc});
   }
 
   void band_done(int32_t page, long band, int32_t outcome, long band_count) {
@@ -347,8 +349,9 @@ void page_failed(Run& run, const char* step, int32_t page, int rc) {
 int stop_page(Run& run, QUORL_CNV_PVGEN_BLK& blk) {
   const uint64_t begin = now_ns();
   const int rc = Quorl_cnv_pvgen_stop(&blk);
+  const uint64_t returned = now_ns();
   std::lock_guard<std::mutex> lock(run.mutex);
-  run.call(timeline::CallKind::kStop, blk.page_id, 0, false, begin, rc);
+  run.call(timeline::CallKind::kStop, blk.page_id, 0, false, begin, returned, rc);
   return rc;
 }
 
@@ -364,9 +367,10 @@ void run_page_bands(Run& run, const Options& o) {
   QUORL_CNV_PVGEN_BLK blk = page_block(page, o.bands);
   uint64_t begin = now_ns();
   int rc = Quorl_cnv_pvgen_prepare(&blk);
+  uint64_t returned = now_ns();
   {
     std::lock_guard<std::mutex> lock(run.mutex);
-    run.call(timeline::CallKind::kPrepare, page, 0, false, begin, rc);
+    run.call(timeline::CallKind::kPrepare, page, 0, false, begin, returned, rc);
   }
   if (rc != 0) {
     page_failed(run, "prepare", page, rc);
@@ -376,9 +380,10 @@ void run_page_bands(Run& run, const Options& o) {
   }
   begin = now_ns();
   rc = Quorl_cnv_pvgen_page_start(&blk, nullptr);
+  returned = now_ns();
   {
     std::lock_guard<std::mutex> lock(run.mutex);
-    run.call(timeline::CallKind::kPageStart, page, 0, false, begin, rc);
+    run.call(timeline::CallKind::kPageStart, page, 0, false, begin, returned, rc);
   }
   if (rc != 0) {
     page_failed(run, "page start", page, rc);
@@ -401,8 +406,9 @@ void run_page_bands(Run& run, const Options& o) {
       blk.job_id = static_cast<uint32_t>(k);
       begin = now_ns();
       rc = Quorl_cnv_pvgen_band_exe(&blk, band_callback);
+      returned = now_ns();
       std::lock_guard<std::mutex> lock(run.mutex);
-      run.call(timeline::CallKind::kBand, page, k, true, begin, rc);
+      run.call(timeline::CallKind::kBand, page, k, true, begin, returned, rc);
       if (rc != 0) {
         ++refused;
         run.band_done(page, k, rc, 0);
@@ -442,8 +448,9 @@ void run_page_bands(Run& run, const Options& o) {
     blk.job_id = static_cast<uint32_t>(k);
     begin = now_ns();
     rc = Quorl_cnv_pvgen_band_exe(&blk, nullptr);
+    returned = now_ns();
     std::lock_guard<std::mutex> lock(run.mutex);
-    run.call(timeline::CallKind::kBand, page, k, false, begin, rc);
+    run.call(timeline::CallKind::kBand, page, k, false, begin, returned, rc);
     run.band_done(page, k, rc, k);
     ++settled;
     if (rc < 0) {
