@@ -1,6 +1,6 @@
 // pvgen-run's timeline, summary figures and progress line. The model is checked on made-up
-// logs where the answer is known; pvgen-run is run as a process and its files are read back
-// as a viewer would: the trace-event file parsed, the HTML page drawn by a headless browser.
+// logs where the answer is known; pvgen-run is run as a process and its trace-event file is
+// parsed as a viewer would (timeline_browser_test draws its HTML page).
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -16,15 +16,14 @@
 #include <string>
 #include <vector>
 
-#ifdef PVGEN_HAVE_PNG
-#include <png.h>
-#endif
-
 #include "run_figures.h"
 #include "support/json_reader.h"
+#include "support/tool_process.h"
 #include "timeline.h"
 
 namespace {
+
+using namespace tool_process;
 
 // ---------------------------------------------------------------- the model
 
@@ -148,39 +147,6 @@ TEST(RunFigures, PercentilesAndProgressLine) {
 }
 
 // ---------------------------------------------------------------- pvgen-run as a process
-
-std::string command_prefix() {
-#ifdef PVGEN_RUN_EMULATOR
-  return std::string(PVGEN_RUN_EMULATOR) + " -E LD_PRELOAD=" + PVGEN_SIM_LIB_PATH +
-         " -E PVGEN_RUN_SIMULATED=1 " + PVGEN_RUN_PATH;
-#else
-  return std::string("env -u LD_PRELOAD -u PVGEN_RUN_SIMULATED ") + PVGEN_RUN_PATH;
-#endif
-}
-
-// Exit status and standard output of a shell command.
-std::pair<int, std::string> shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  char buf[4096];
-  size_t n;
-  while (pipe != nullptr && (n = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
-    out.append(buf, n);
-  }
-  const int raw = pipe != nullptr ? pclose(pipe) : -1;
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out};
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::string temp_path(const std::string& name) {
-  return testing::TempDir() + "pvgen-timeline-" + std::to_string(getpid()) + "-" + name;
-}
 
 json::Value parse(const std::string& text) {
   json::Reader reader(text);
@@ -328,62 +294,6 @@ TEST(RunSummary, LatencyFiguresAndUsage) {
   std::tie(status, out) = shell(command_prefix() + " --timeline t.txt 2>&1");
   EXPECT_EQ(status, 2);
   EXPECT_NE(out.find("must end in .json or .html"), std::string::npos) << out;
-}
-
-// The page carries its data and code (nothing to fetch), and a real browser draws it: the
-// page reports the lanes it drew and the slices it drew in them, and the screenshot shows
-// the engine's and the submitter's slices in their colours.
-TEST(TimelineExport, HtmlPageIsSelfContainedAndDrawnByABrowser) {
-#ifdef PVGEN_RUN_EMULATOR
-  GTEST_SKIP() << "the browser runs on the host; the page is the same in every build";
-#else
-  if (shell("command -v chromium").first != 0) {
-    GTEST_SKIP() << "chromium is not installed (scripts/install-deps default installs it)";
-  }
-  const std::string page = temp_path("t.html"), shot = temp_path("t.png");
-  const auto [status, out] = shell(
-      command_prefix() + " --pages 2 --bands 20 --band-time 200us --quiet --timeline " + page);
-  ASSERT_EQ(status, 0) << out;
-  const std::string html = read_file(page);
-  for (const char* outside : {"http:", "https:", "src=", "href=", "@import", "url("}) {
-    EXPECT_EQ(html.find(outside), std::string::npos) << outside;
-  }
-  const std::string chromium =
-      "timeout 60 chromium --headless --no-sandbox --disable-gpu --hide-scrollbars "
-      "--window-size=1200,400 ";
-  const auto [dom_status, dom] = shell(chromium + "--dump-dom file://" + page + " 2>/dev/null");
-  ASSERT_EQ(dom_status, 0);
-  const size_t at = dom.find("<div id=\"summary\"");
-  ASSERT_NE(at, std::string::npos) << dom.substr(0, 400);
-  const std::string summary = dom.substr(at, dom.find("</div>", at) - at);
-  EXPECT_NE(summary.find("data-lanes=\"4\""), std::string::npos) << summary;
-  EXPECT_NE(summary.find("data-drawn-lanes=\"4\""), std::string::npos) << summary;
-  EXPECT_NE(summary.find("quorl_pvgen_ctrl|quorl_pvgen_ch|engine"), std::string::npos) << summary;
-  int drawn = 0;
-  ASSERT_EQ(std::sscanf(summary.c_str() + summary.find("data-drawn=\"") + 12, "%d", &drawn), 1);
-  EXPECT_GE(drawn, 40 + 40);  // at least every engine band and every submission
-
-#ifndef PVGEN_HAVE_PNG
-  GTEST_SKIP() << "no libpng to read the screenshot";
-#else
-  ASSERT_EQ(shell(chromium + "--screenshot=" + shot + " file://" + page + " 2>/dev/null").first, 0);
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  ASSERT_NE(png_image_begin_read_from_file(&image, shot.c_str()), 0) << shot;
-  image.format = PNG_FORMAT_RGB;
-  std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
-  ASSERT_NE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr), 0);
-  std::map<unsigned, size_t> colours;
-  for (size_t i = 0; i + 2 < pixels.size(); i += 3) {
-    ++colours[(pixels[i] << 16) | (pixels[i + 1] << 8) | pixels[i + 2]];
-  }
-  EXPECT_GT(colours.size(), 10u);  // not a blank page
-  EXPECT_GT(colours[0x59a14f], 200u) << "engine slices";
-  EXPECT_GT(colours[0x4e79a7], 200u) << "submissions";
-  std::remove(shot.c_str());
-#endif
-  std::remove(page.c_str());
-#endif
 }
 
 #ifndef PVGEN_RUN_EMULATOR
