@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <getopt.h>
 #include <limits.h>
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -21,8 +24,11 @@
 #include <vector>
 
 #include "duration.h"
+#include "platform_capture.h"
 #include "pvgen_sim.h"  // the simulator's types, for what it reports when it is preloaded
 #include "quorl_cnv_pvgen.h"
+#include "run_figures.h"
+#include "timeline.h"
 
 namespace {
 
@@ -54,7 +60,11 @@ const char kUsage[] =
     "                     mode after N bands (the page's other bands are not submitted\n"
     "                     and count as cancelled). Default: no stop, the page ends when\n"
     "                     its band total is reached.\n"
-    "  --quiet            no line per band, only the summary\n"
+    "  --quiet            no line per band, only the summary, and no progress line\n"
+    "  --json             the summary as one JSON object on one line, and no line per band\n"
+    "  --timeline FILE    write what every thread and the engine did: FILE.json is a\n"
+    "                     trace-event file (chrome://tracing, Perfetto), FILE.html a page\n"
+    "                     that draws it in any browser, with nothing else to fetch\n"
     "  --help             this text\n"
     "\n"
     "Output: one line per band as it completes,\n"
@@ -66,10 +76,16 @@ const char kUsage[] =
     "  outcome R: N            one line per outcome value seen\n"
     "  wall time: S s\n"
     "  bands per second: R\n"
+    "  latency sync: p50 X us, p99 Y us, max Z us (N bands)\n"
+    "  latency callback: p50 X us, p99 Y us, max Z us (N bands)\n"
     "  engine: simulated|device ...\n"
+    "(latency: from the band's submission to its outcome: the return of a synchronous call,\n"
+    "the entry of the callback). On a terminal, a run longer than a second shows its\n"
+    "progress on standard error.\n"
     "Outcomes: 0 done; 1, 2 the engine's completion states; -3 refused; -5 engine failure.\n"
-    "Exit status: 0 when every band had outcome 0 or was cancelled by a requested stop and\n"
-    "every prepare, page start and stop succeeded; 1 otherwise; 2 for a usage error.\n";
+    "Exit status: 0 when every band had outcome 0 or was cancelled by a requested stop,\n"
+    "every prepare, page start and stop succeeded and the timeline (if asked for) was\n"
+    "written; 1 otherwise; 2 for a usage error.\n";
 
 struct Options {
   long pages = 1;
@@ -79,6 +95,8 @@ struct Options {
   std::string band_time;
   long stop_after = -1;
   bool quiet = false;
+  bool json = false;
+  std::string timeline;
 };
 
 [[noreturn]] void usage_error(const std::string& what) {
@@ -105,6 +123,8 @@ Options parse(int argc, char** argv) {
       {"band-time", required_argument, nullptr, 'T'},
       {"stop-after", required_argument, nullptr, 's'},
       {"quiet", no_argument, nullptr, 'q'},
+      {"json", no_argument, nullptr, 'j'},
+      {"timeline", required_argument, nullptr, 'L'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -139,6 +159,21 @@ Options parse(int argc, char** argv) {
       case 'q':
         o.quiet = true;
         break;
+      case 'j':
+        o.json = true;
+        break;
+      case 'L': {
+        const std::string f = optarg;
+        const auto ends = [&f](const char* ext) {
+          const size_t n = std::strlen(ext);
+          return f.size() > n && f.compare(f.size() - n, n, ext) == 0;
+        };
+        if (!ends(".json") && !ends(".html")) {
+          usage_error("--timeline FILE must end in .json or .html");
+        }
+        o.timeline = f;
+        break;
+      }
       case 'h':
         std::fputs(kUsage, stdout);
         std::exit(0);
@@ -217,7 +252,14 @@ void exec_simulated(char** argv, const Options& o) {
 
 // ---------------------------------------------------------------- the run
 
-// What the submitting threads and the callback share, all under `mutex`.
+uint64_t now_ns() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
+
+// What the submitting threads and the callback share, all under `mutex` (`progress` is
+// read without it).
 struct Run {
   std::mutex mutex;
   std::condition_variable changed;
@@ -233,10 +275,21 @@ struct Run {
   long not_run = 0;
   long failed_pages = 0;
   bool quiet = false;
+  // Every call and callback, with times: latency figures and the timeline.
+  std::vector<timeline::Call> calls;
+  std::vector<timeline::Report> reports;
+  figures::Progress progress;
+
+  // `returned`: taken before the lock, so that waiting for it does not count.
+  void call(timeline::CallKind kind, int32_t page, long band, bool cb, uint64_t begin,
+            uint64_t returned, int rc) {
+    calls.push_back({kind, page, band, cb, pthread_self(), begin, returned, rc});
+  }
 
   void band_done(int32_t page, long band, int32_t outcome, long band_count) {
     ++outcomes[outcome];
     ++completed;
+    progress.bands_done.fetch_add(1, std::memory_order_relaxed);
     if (!quiet) {
       std::printf("page %d band %ld outcome %d band_count %ld\n", static_cast<int>(page), band,
                   static_cast<int>(outcome), band_count);
@@ -247,6 +300,7 @@ struct Run {
 Run* g_run = nullptr;
 
 void band_callback(QUORL_CNV_PVGEN_RESULT_INFO* info) {
+  const uint64_t entered = now_ns();
   Run& run = *g_run;
   {
     std::lock_guard<std::mutex> lock(run.mutex);
@@ -257,6 +311,8 @@ void band_callback(QUORL_CNV_PVGEN_RESULT_INFO* info) {
     ++it->second.reported;
     it->second.failed = it->second.failed || info->result < 0;
     run.band_done(info->page_id, static_cast<long>(info->job_id), info->result, info->band_count);
+    run.reports.push_back({info->page_id, static_cast<long>(info->job_id), info->result,
+                           pthread_self(), entered, now_ns()});
   }
   run.changed.notify_all();
 }
@@ -284,20 +340,49 @@ void page_failed(Run& run, const char* step, int32_t page, int rc) {
   std::fprintf(stderr, "pvgen-run: page %d: %s failed with %d\n", static_cast<int>(page), step, rc);
 }
 
+// Stops the page and notes the call.
+int stop_page(Run& run, QUORL_CNV_PVGEN_BLK& blk) {
+  const uint64_t begin = now_ns();
+  const int rc = Quorl_cnv_pvgen_stop(&blk);
+  const uint64_t returned = now_ns();
+  std::lock_guard<std::mutex> lock(run.mutex);
+  run.call(timeline::CallKind::kStop, blk.page_id, 0, false, begin, returned, rc);
+  return rc;
+}
+
+void run_page_bands(Run& run, const Options& o);
+
 void run_page(Run& run, const Options& o) {
+  run_page_bands(run, o);
+  run.progress.pages_done.fetch_add(1, std::memory_order_relaxed);
+}
+
+void run_page_bands(Run& run, const Options& o) {
   const int32_t page = Quorl_cnv_pvgen_get_page_id();
   QUORL_CNV_PVGEN_BLK blk = page_block(page, o.bands);
+  uint64_t begin = now_ns();
   int rc = Quorl_cnv_pvgen_prepare(&blk);
+  uint64_t returned = now_ns();
+  {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    run.call(timeline::CallKind::kPrepare, page, 0, false, begin, returned, rc);
+  }
   if (rc != 0) {
     page_failed(run, "prepare", page, rc);
     std::lock_guard<std::mutex> lock(run.mutex);
     run.not_run += o.bands;
     return;
   }
+  begin = now_ns();
   rc = Quorl_cnv_pvgen_page_start(&blk, nullptr);
+  returned = now_ns();
+  {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    run.call(timeline::CallKind::kPageStart, page, 0, false, begin, returned, rc);
+  }
   if (rc != 0) {
     page_failed(run, "page start", page, rc);
-    (void)Quorl_cnv_pvgen_stop(&blk);  // lets go of the channel
+    (void)stop_page(run, blk);  // lets go of the channel
     std::lock_guard<std::mutex> lock(run.mutex);
     run.not_run += o.bands;
     return;
@@ -314,9 +399,12 @@ void run_page(Run& run, const Options& o) {
     const long submit = (stop_requested && o.stop_after == 0) ? 0 : o.bands;
     for (long k = 1; k <= submit; ++k) {
       blk.job_id = static_cast<uint32_t>(k);
+      begin = now_ns();
       rc = Quorl_cnv_pvgen_band_exe(&blk, band_callback);
+      returned = now_ns();
+      std::lock_guard<std::mutex> lock(run.mutex);
+      run.call(timeline::CallKind::kBand, page, k, true, begin, returned, rc);
       if (rc != 0) {
-        std::lock_guard<std::mutex> lock(run.mutex);
         ++refused;
         run.band_done(page, k, rc, 0);
       }
@@ -333,7 +421,7 @@ void run_page(Run& run, const Options& o) {
     lock.unlock();
     settled = p.reported + refused;
     if (settled < o.bands) {
-      rc = Quorl_cnv_pvgen_stop(&blk);  // cancels what is still queued
+      rc = stop_page(run, blk);  // cancels what is still queued
       if (rc != 0) {
         page_failed(run, "stop", page, rc);
       }
@@ -353,8 +441,11 @@ void run_page(Run& run, const Options& o) {
   const long submit = stop_requested ? o.stop_after : o.bands;
   for (long k = 1; k <= submit; ++k) {
     blk.job_id = static_cast<uint32_t>(k);
+    begin = now_ns();
     rc = Quorl_cnv_pvgen_band_exe(&blk, nullptr);
+    returned = now_ns();
     std::lock_guard<std::mutex> lock(run.mutex);
+    run.call(timeline::CallKind::kBand, page, k, false, begin, returned, rc);
     run.band_done(page, k, rc, k);
     ++settled;
     if (rc < 0) {
@@ -362,7 +453,7 @@ void run_page(Run& run, const Options& o) {
     }
   }
   if (stop_requested || settled < submit) {
-    rc = Quorl_cnv_pvgen_stop(&blk);
+    rc = stop_page(run, blk);
     if (rc != 0) {
       page_failed(run, "stop", page, rc);
     }
@@ -370,6 +461,120 @@ void run_page(Run& run, const Options& o) {
   std::lock_guard<std::mutex> lock(run.mutex);
   run.cancelled += o.bands - submit;
   run.not_run += submit - settled;
+}
+
+// ---------------------------------------------------------------- figures and timeline
+
+struct Latencies {
+  figures::Latency sync;
+  figures::Latency callback;
+};
+
+// Submission to outcome: a synchronous call's duration; a callback band's call start to the
+// callback's entry.
+Latencies latencies(const Run& run) {
+  std::vector<uint64_t> sync;
+  std::map<std::pair<int32_t, long>, uint64_t> submitted;
+  for (const timeline::Call& c : run.calls) {
+    if (c.kind != timeline::CallKind::kBand) {
+      continue;
+    }
+    if (!c.callback) {
+      sync.push_back(c.end_ns - c.begin_ns);
+    } else if (c.result == 0) {
+      submitted[{c.page, c.band}] = c.begin_ns;
+    }
+  }
+  std::vector<uint64_t> callback;
+  for (const timeline::Report& r : run.reports) {
+    if (auto it = submitted.find({r.page, r.band}); it != submitted.end()) {
+      callback.push_back(r.begin_ns > it->second ? r.begin_ns - it->second : 0);
+    }
+  }
+  return {figures::latency_of(std::move(sync)), figures::latency_of(std::move(callback))};
+}
+
+void print_latency(const char* kind, const figures::Latency& l) {
+  if (l.count == 0) {
+    std::printf("latency %s: no bands\n", kind);
+    return;
+  }
+  std::printf("latency %s: p50 %.1f us, p99 %.1f us, max %.1f us (%zu bands)\n", kind, l.p50_us,
+              l.p99_us, l.max_us, l.count);
+}
+
+template <typename F>
+F* sim_function(const char* name) {
+  return reinterpret_cast<F*>(dlsym(RTLD_DEFAULT, name));
+}
+
+// The simulator keeps this many entries of each log at most during a timeline run (each
+// entry holds a command block of about 2 KiB); longer runs show their latest part.
+constexpr size_t kTimelineLogLimit = 1 << 16;
+
+// Turns on what the timeline is made of: every trace point, and simulator logs long enough
+// for the whole run.
+void begin_timeline(const Options& o, bool simulated) {
+  const long long bands = static_cast<long long>(o.pages) * o.bands;
+  const size_t points = static_cast<size_t>(std::min<long long>(bands * 12 + 64, 1 << 22));
+  if (platform::trace_ring_reserve(points) < points) {
+    std::fprintf(stderr, "pvgen-run: timeline: no memory to keep every trace point\n");
+  }
+  platform::trace_points_clear();
+  if (simulated) {
+    if (auto set = sim_function<void(size_t)>("pvgen_sim_set_log_limit")) {
+      set(static_cast<size_t>(
+          std::min<long long>(2 * (bands + 2LL * o.pages) + 64, kTimelineLogLimit)));
+    }
+  }
+}
+
+// Builds and writes the timeline; returns false when the file could not be written.
+bool end_timeline(const Options& o, bool simulated, const Run& run,
+                  std::vector<timeline::NamedThread> submitters, size_t& engine_slices) {
+  timeline::Input in;
+  in.points = platform::trace_points();
+  in.threads = std::move(submitters);
+  for (const platform::StartedThread& t : platform::started_threads()) {
+    in.threads.push_back({t.thread, t.name});
+  }
+  in.calls = run.calls;
+  in.reports = run.reports;
+  if (!o.band_time.empty()) {
+    in.band_time_ns = static_cast<uint64_t>(parse_time_ns(o.band_time));
+  }
+  if (simulated) {
+    auto count_commands = sim_function<size_t()>("pvgen_sim_command_count");
+    auto get_command = sim_function<int(size_t, pvgen_sim_command*)>("pvgen_sim_command_get");
+    auto count_answers = sim_function<size_t()>("pvgen_sim_answer_count");
+    auto get_answer = sim_function<int(size_t, pvgen_sim_answer*)>("pvgen_sim_answer_get");
+    if (count_commands && get_command && count_answers && get_answer) {
+      for (size_t i = 0, n = count_commands(); i < n; ++i) {
+        pvgen_sim_command c;
+        if (get_command(i, &c) == 0) {
+          in.commands.push_back(c);
+        }
+      }
+      for (size_t i = 0, n = count_answers(); i < n; ++i) {
+        pvgen_sim_answer a;
+        if (get_answer(i, &a) == 0) {
+          in.answers.push_back(a);
+        }
+      }
+    }
+  }
+  const timeline::Model m = timeline::build(in);
+  const bool html =
+      o.timeline.size() >= 5 && o.timeline.compare(o.timeline.size() - 5, 5, ".html") == 0;
+  std::ofstream out(o.timeline, std::ios::binary | std::ios::trunc);
+  out << (html ? timeline::to_html(m, getpid()) : timeline::to_trace_json(m, getpid()));
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "pvgen-run: cannot write %s\n", o.timeline.c_str());
+    return false;
+  }
+  engine_slices = m.engine_slices;
+  return true;
 }
 
 }  // namespace
@@ -395,50 +600,115 @@ int main(int argc, char** argv) {
   // therefore lives as long as the process.
   g_run = new Run;
   Run& run = *g_run;
-  run.quiet = o.quiet;
+  run.quiet = o.quiet || o.json;
+  run.progress.pages_total = o.pages;
+  run.progress.bands_total = o.pages * o.bands;
+  run.calls.reserve(static_cast<size_t>(
+      std::min<long long>(static_cast<long long>(o.pages) * (o.bands + 3), 1 << 20)));
+  if (!o.timeline.empty()) {
+    begin_timeline(o, simulated);
+  }
+  figures::ProgressLine progress(run.progress, stderr, !o.quiet && figures::is_terminal(2));
   std::atomic<long> next_page{0};
   const auto begin = std::chrono::steady_clock::now();
   std::vector<std::thread> threads;
+  std::vector<timeline::NamedThread> submitters;
   for (long t = 0; t < o.threads; ++t) {
     threads.emplace_back([&] {
       while (next_page.fetch_add(1) < o.pages) {
         run_page(run, o);
       }
     });
+    const std::string name = "pvgen-submit-" + std::to_string(t + 1);
+    pthread_setname_np(threads.back().native_handle(), name.c_str());
+    submitters.push_back({threads.back().native_handle(), name});
   }
   for (auto& th : threads) {
     th.join();
   }
   const double wall =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  progress.stop();
 
   std::lock_guard<std::mutex> lock(run.mutex);
-  std::printf("pages: %ld (failed %ld)\n", o.pages, run.failed_pages);
-  std::printf("bands: %ld (cancelled %ld, not run %ld)\n", run.completed, run.cancelled,
-              run.not_run);
-  bool all_ok = run.failed_pages == 0 && run.not_run == 0;
+  size_t engine_slices = 0;
+  const bool written =
+      o.timeline.empty() || end_timeline(o, simulated, run, std::move(submitters), engine_slices);
+  bool all_ok = written && run.failed_pages == 0 && run.not_run == 0;
   for (const auto& [outcome, count] : run.outcomes) {
-    std::printf("outcome %d: %ld\n", static_cast<int>(outcome), count);
     all_ok = all_ok && outcome == 0;
   }
-  std::printf("wall time: %.6f s\n", wall);
-  std::printf("bands per second: %.1f\n",
-              wall > 0 ? static_cast<double>(run.completed) / wall : 0.0);
+  const Latencies lat = latencies(run);
+  pvgen_sim_stats s{};
   if (simulated) {
     using getter = void (*)(pvgen_sim_stats*);
-    pvgen_sim_stats s{};
     if (auto get = reinterpret_cast<getter>(dlsym(RTLD_DEFAULT, "pvgen_sim_get_stats"))) {
       get(&s);
     }
-    const uint64_t span =
-        s.last_completion_ns > s.first_band_ns ? s.last_completion_ns - s.first_band_ns : 0;
-    std::printf(
-        "engine: simulated, band time %s, bands run %llu, utilisation %.1f%%\n",
-        o.band_time.empty() ? "0" : o.band_time.c_str(),
-        static_cast<unsigned long long>(s.bands_run),
-        span > 0 ? 100.0 * static_cast<double>(s.busy_ns) / static_cast<double>(span) : 0.0);
+  }
+  const uint64_t span =
+      s.last_completion_ns > s.first_band_ns ? s.last_completion_ns - s.first_band_ns : 0;
+  const double utilisation =
+      span > 0 ? 100.0 * static_cast<double>(s.busy_ns) / static_cast<double>(span) : 0.0;
+  const double rate = wall > 0 ? static_cast<double>(run.completed) / wall : 0.0;
+
+  if (o.json) {
+    figures::JsonObject outcomes;
+    for (const auto& [outcome, count] : run.outcomes) {
+      outcomes.integer(std::to_string(outcome), count);
+    }
+    figures::JsonObject engine;
+    if (simulated) {
+      engine.text("kind", "simulated")
+          .integer("band_time_ns", o.band_time.empty() ? 0 : parse_time_ns(o.band_time))
+          .integer("bands_run", static_cast<long long>(s.bands_run))
+          .number("utilisation_percent", utilisation);
+    } else {
+      engine.text("kind", "device").text("device", kDevice);
+    }
+    figures::JsonObject summary;
+    summary.integer("pages", o.pages)
+        .integer("failed_pages", run.failed_pages)
+        .integer("bands", run.completed)
+        .integer("cancelled", run.cancelled)
+        .integer("not_run", run.not_run)
+        .object("outcomes", outcomes)
+        .number("wall_time_s", wall)
+        .number("bands_per_second", rate)
+        .object("latency_sync", figures::to_json(lat.sync))
+        .object("latency_callback", figures::to_json(lat.callback))
+        .object("engine", engine);
+    if (!o.timeline.empty()) {
+      summary.text("timeline", o.timeline)
+          .integer("timeline_engine_slices", static_cast<long long>(engine_slices));
+    }
+    summary.text("status", all_ok ? "ok" : "failed");
+    std::printf("%s\n", summary.str().c_str());
+    std::fflush(stdout);
+    return all_ok ? 0 : 1;
+  }
+
+  std::printf("pages: %ld (failed %ld)\n", o.pages, run.failed_pages);
+  std::printf("bands: %ld (cancelled %ld, not run %ld)\n", run.completed, run.cancelled,
+              run.not_run);
+  for (const auto& [outcome, count] : run.outcomes) {
+    std::printf("outcome %d: %ld\n", static_cast<int>(outcome), count);
+  }
+  std::printf("wall time: %.6f s\n", wall);
+  std::printf("bands per second: %.1f\n", rate);
+  print_latency("sync", lat.sync);
+  print_latency("callback", lat.callback);
+  if (simulated) {
+    std::printf("engine: simulated, band time %s, bands run %llu, utilisation %.1f%%\n",
+                o.band_time.empty() ? "0" : o.band_time.c_str(),
+                static_cast<unsigned long long>(s.bands_run), utilisation);
   } else {
     std::printf("engine: device %s\n", kDevice);
+  }
+  if (!o.timeline.empty() && written) {
+    std::printf("timeline: %s (%zu engine slices)\n", o.timeline.c_str(), engine_slices);
+  } else if (!o.timeline.empty()) {
+    std::printf("timeline: %s not written\n", o.timeline.c_str());
   }
   std::fflush(stdout);
   return all_ok ? 0 : 1;

@@ -50,10 +50,16 @@ std::vector<Notification> notifications();
 std::vector<std::string> receiver_lines();
 
 // Trace points recorded by quorl_commonmethod::trace_set, oldest first. The ring keeps the
-// latest `trace_ring_capacity()` points.
+// latest `trace_ring_capacity()` points (65536 unless trace_ring_reserve asked for more).
 std::vector<TracePoint> trace_points();
 void trace_points_clear();
 size_t trace_ring_capacity();
+
+// Lets the ring keep at least `points` trace points from now on (rounded up to a power of
+// two), keeping those it holds; it never shrinks. For tools that export a whole run.
+// Recording a trace point costs the same at any capacity. Returns the capacity, which stays
+// as it was when there is no memory for more.
+size_t trace_ring_reserve(size_t points);
 
 // Page-information records registered with page_info_list_insert, in registration order.
 std::vector<QUORL_PAGE_INFO*> page_infos();
@@ -80,5 +86,11 @@ OsObjectCounts os_objects_created();
 
 // Full names of the framework threads started so far (running or not), in start order.
 std::vector<std::string> started_thread_names();
+// The same with each thread's id (as TracePoint::thread has it).
+struct StartedThread {
+  std::string name;
+  pthread_t thread;
+};
+std::vector<StartedThread> started_threads();
 
 }  // namespace platform

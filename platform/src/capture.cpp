@@ -7,7 +7,9 @@
 #include <time.h>
 #include <atomic>
 
+#include <cstdint>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "platform_internal.h"
@@ -25,7 +27,7 @@ struct Store {
   std::vector<std::string> receiver_lines;
   std::vector<QUORL_PAGE_INFO*> page_infos;
   std::vector<PriorityRequest> priorities;
-  std::vector<std::string> thread_names;
+  std::vector<StartedThread> threads;
 };
 
 Store& store() {
@@ -33,16 +35,18 @@ Store& store() {
   return *s;
 }
 
-// The latest kCapacity trace points. `slots` is written at `written % kCapacity`; all of
-// it is under `mutex` (a leaf lock). The time is read under the lock as well, so that the
-// ring's order is also the order of the times.
+// The latest `mask + 1` trace points (a power of two: kDefaultCapacity unless a tool asked
+// for more). `slots` is written at `written & mask`; all of it is under `mutex` (a leaf
+// lock). The time is read under the lock as well, so that the ring's order is also the
+// order of the times. Recording costs the same whatever the capacity.
 struct TraceRing {
-  static constexpr size_t kCapacity = 65536;
+  static constexpr size_t kDefaultCapacity = 65536;
   std::mutex mutex;
-  TracePoint* slots = new TracePoint[kCapacity];
+  uint64_t mask = kDefaultCapacity - 1;
+  TracePoint* slots = new TracePoint[kDefaultCapacity];
   uint64_t written = 0;
 };
-static_assert((TraceRing::kCapacity & (TraceRing::kCapacity - 1)) == 0);
+static_assert((TraceRing::kDefaultCapacity & (TraceRing::kDefaultCapacity - 1)) == 0);
 
 TraceRing& ring() {
   static TraceRing* const r = new TraceRing;
@@ -95,10 +99,10 @@ void record_page_info(QUORL_PAGE_INFO* info) {
   s.page_infos.push_back(info);
 }
 
-void record_started_thread(const std::string& name) {
+void record_started_thread(const std::string& name, pthread_t thread) {
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  s.thread_names.push_back(name);
+  s.threads.push_back(StartedThread{name, thread});
 }
 
 void record_trace_point(unsigned short category, unsigned short code, int flag) {
@@ -107,7 +111,7 @@ void record_trace_point(unsigned short category, unsigned short code, int flag) 
   std::lock_guard lock(r.mutex);
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  r.slots[r.written & (TraceRing::kCapacity - 1)] = TracePoint{
+  r.slots[r.written & r.mask] = TracePoint{
       category, code, flag, self,
       static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec)};
   ++r.written;
@@ -163,11 +167,11 @@ std::vector<std::string> receiver_lines() {
 std::vector<TracePoint> trace_points() {
   TraceRing& r = ring();
   std::lock_guard lock(r.mutex);
-  const uint64_t kept = r.written < TraceRing::kCapacity ? r.written : TraceRing::kCapacity;
+  const uint64_t kept = r.written < r.mask + 1 ? r.written : r.mask + 1;
   std::vector<TracePoint> points;
   points.reserve(kept);
   for (uint64_t i = r.written - kept; i < r.written; ++i) {
-    points.push_back(r.slots[i & (TraceRing::kCapacity - 1)]);
+    points.push_back(r.slots[i & r.mask]);
   }
   return points;
 }
@@ -179,7 +183,46 @@ void trace_points_clear() {
 }
 
 size_t trace_ring_capacity() {
-  return TraceRing::kCapacity;
+  TraceRing& r = ring();
+  std::lock_guard lock(r.mutex);
+  return static_cast<size_t>(r.mask + 1);
+}
+
+size_t trace_ring_reserve(size_t points) {
+  size_t capacity = TraceRing::kDefaultCapacity;
+  while (capacity < points && capacity <= (SIZE_MAX >> 2) / sizeof(TracePoint)) {
+    capacity <<= 1;
+  }
+  TraceRing& r = ring();
+  {
+    std::lock_guard lock(r.mutex);
+    if (capacity <= r.mask + 1) {
+      return static_cast<size_t>(r.mask + 1);
+    }
+  }
+  // Allocated outside the lock: recording threads do not wait for it.
+  TracePoint* grown = new (std::nothrow) TracePoint[capacity];
+  if (grown == nullptr) {
+    return trace_ring_capacity();
+  }
+  TracePoint* old = nullptr;
+  {
+    std::lock_guard lock(r.mutex);
+    if (capacity <= r.mask + 1) {
+      old = grown;  // someone else grew it meanwhile
+    } else {
+      // The points kept so far keep their places relative to `written`.
+      const uint64_t kept = r.written < r.mask + 1 ? r.written : r.mask + 1;
+      for (uint64_t i = r.written - kept; i < r.written; ++i) {
+        grown[i & (capacity - 1)] = r.slots[i & r.mask];
+      }
+      old = r.slots;
+      r.slots = grown;
+      r.mask = capacity - 1;
+    }
+  }
+  delete[] old;
+  return trace_ring_capacity();
 }
 
 std::vector<QUORL_PAGE_INFO*> page_infos() {
@@ -197,7 +240,18 @@ std::vector<PriorityRequest> priority_requests() {
 std::vector<std::string> started_thread_names() {
   Store& s = store();
   std::lock_guard lock(s.mutex);
-  return s.thread_names;
+  std::vector<std::string> names;
+  names.reserve(s.threads.size());
+  for (const StartedThread& t : s.threads) {
+    names.push_back(t.name);
+  }
+  return names;
+}
+
+std::vector<StartedThread> started_threads() {
+  Store& s = store();
+  std::lock_guard lock(s.mutex);
+  return s.threads;
 }
 
 }  // namespace platform

@@ -140,7 +140,7 @@ int Controller::add(ControllerThread& thread, void* arg, const char* name) {
   }
   owned.release();
   try {
-    platform::detail::record_started_thread(rec->name);
+    platform::detail::record_started_thread(rec->name, rec->tid);
   } catch (...) {
     // Only the diagnostic list of names misses this thread.
   }

@@ -30,7 +30,7 @@ bool keep_receiver_line(std::string line);
 
 void record_priority(pthread_t thread, int priority);
 void record_page_info(QUORL_PAGE_INFO* info);
-void record_started_thread(const std::string& name);
+void record_started_thread(const std::string& name, pthread_t thread);
 // Counts a mutex (event false) or event (event true) being created.
 void count_os_object(bool event);
 void record_trace_point(unsigned short category, unsigned short code, int flag);
