@@ -1,8 +1,9 @@
 // Fault-script fuzzer: any text through the simulator's script parser. A script is taken
 // whole or not at all, and an accepted one adds a rule for every rule text it holds: one
 // per `again` and per `band_num=`, and one for `errno=` and `result=` together (or either
-// alone). A text that is refused must be refused again, and an accepted one accepted again
-// with the same count (the parser keeps no state between scripts).
+// alone). A text that is refused must be refused again, with a reason that names one of its
+// rules, and an accepted one accepted again with the same count (the parser keeps no state
+// between scripts).
 #include <cctype>
 #include <cstdint>
 #include <string>
@@ -70,7 +71,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return -1;  // a C string ends there
   }
   const int added = pvgen_sim_fault_script(script.c_str());
+  const std::string why = pvgen_sim_fault_script_error();
   pvgen_sim_fault_clear();
+  // A refusal names the rule it refused, as written in the script (blanks removed).
+  std::string compact;
+  for (const char c : script) {
+    if (std::isspace(static_cast<unsigned char>(c)) == 0) {
+      compact.push_back(c);
+    }
+  }
+  if (added < 0) {
+    const size_t open = why.find("rule '");
+    const size_t close = why.find("': ");
+    FUZZ_CHECK(open == 0 && close != std::string::npos &&
+                   compact.find(why.substr(6, close - 6)) != std::string::npos,
+               "script \"%s\" refused with \"%s\", which names none of its rules", script.c_str(),
+               why.c_str());
+  } else {
+    FUZZ_CHECK(why.empty(), "script \"%s\" accepted, yet refused with \"%s\"", script.c_str(),
+               why.c_str());
+  }
   const int again = pvgen_sim_fault_script(script.c_str());
   pvgen_sim_fault_clear();
   FUZZ_CHECK(added == again, "the same script gave %d, then %d rules: \"%s\"", added, again,

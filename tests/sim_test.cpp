@@ -154,10 +154,23 @@ TEST_F(Sim, LateCommandsLeaveTheEngineIdleAndWaitsEndAtCompletion) {
 }
 
 TEST_F(Sim, BadInputIsAnsweredWithoutHarm) {
-  for (const char* bad : {"band:again", "bogus#1:result=1", "band#0:result=1", "wait#2x:again",
-                          "band#1:errno=ENOPE", "band#1:result=4; band:bogus"}) {
-    EXPECT_EQ(pvgen_sim_fault_script(bad), -1) << bad;
+  // A refused script adds nothing, and the reason names the rule and its wrong part.
+  const std::pair<const char*, const char*> bad_scripts[] = {
+      {"band:again", "rule 'band:again': an action this kind of call cannot take"},
+      {"bogus#1:result=1", "rule 'bogus#1:result=1': unknown kind 'bogus'"},
+      {"band#0:result=1", "rule 'band#0:result=1': bad call number '0'"},
+      {"wait#2x:again", "rule 'wait#2x:again': bad count ''"},
+      {"band#1:errno=ENOPE", "rule 'band#1:errno=ENOPE': bad or repeated action 'errno=ENOPE'"},
+      {"band#1:result=4; band:bogus", "rule 'band:bogus': bad or repeated action 'bogus'"},
+      {"stop#1 result=2", "rule 'stop#1result=2': no ':' before the actions"},
+  };
+  for (const auto& [script, why] : bad_scripts) {
+    EXPECT_EQ(pvgen_sim_fault_script(script), -1) << script;
+    EXPECT_STREQ(pvgen_sim_fault_script_error(), why);
   }
+  EXPECT_EQ(pvgen_sim_fault_script("wait#1:again"), 1);
+  EXPECT_STREQ(pvgen_sim_fault_script_error(), "");
+  pvgen_sim_fault_clear();
   pvgen_sim_cmd_blk b{};
   EXPECT_EQ(ioctl(fd_, 0xC8E4DF07u, &b), -1);
   EXPECT_EQ(errno, ENOTTY);

@@ -112,8 +112,9 @@
  * Blanks around tokens are ignored. errno names: EPERM ENOENT EINTR EIO ENXIO EBADF EAGAIN
  * ENOMEM EACCES EFAULT EBUSY ENODEV EINVAL EMFILE ENOTTY ETIMEDOUT ECANCELED.
  *
- * ENVIRONMENT (read once at load time; a malformed value is reported on stderr and the
- * process exits with status 2)
+ * ENVIRONMENT (read once at load time; a malformed value is reported on stderr, a fault
+ * script with the rule and the part of it that is wrong, and the process exits with
+ * status 2)
  *   PVGEN_SIM_BAND_TIME  engine time per band: a number with unit ns, us, ms or s
  *                        (no unit: microseconds)
  *   PVGEN_SIM_FAULTS     fault script (see above)
@@ -280,8 +281,13 @@ typedef struct pvgen_sim_fault {
 int pvgen_sim_fault_add(const pvgen_sim_fault* fault);
 
 /* Adds the rules of a script. Returns the number of rules added, or -1 when the script is
- * malformed (nothing added). */
+ * malformed (nothing added); pvgen_sim_fault_script_error then names the rule and the part
+ * of it that is wrong. */
 int pvgen_sim_fault_script(const char* script);
+
+/* Why this thread's last pvgen_sim_fault_script call refused its script, e.g.
+ * "rule 'band#0:again': bad call number '0'"; "" when it did not. */
+const char* pvgen_sim_fault_script_error(void);
 
 /* Removes every rule (call counters restart for rules added later anyway). */
 void pvgen_sim_fault_clear(void);

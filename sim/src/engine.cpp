@@ -340,16 +340,24 @@ std::vector<std::string> split(const std::string& text, char sep) {
   }
 }
 
-// One rule text: KIND[#FIRST[xCOUNT|+]]:ACTION[,ACTION...] (blanks already removed).
-bool parse_rule(const std::string& text, std::vector<pvgen_sim_fault>* out) {
+// Why the last script refused by pvgen_sim_fault_script was refused (per thread).
+thread_local std::string t_script_error;
+
+// One rule text: KIND[#FIRST[xCOUNT|+]]:ACTION[,ACTION...] (blanks already removed). On
+// refusal `why` says which part is wrong.
+bool parse_rule(const std::string& text, std::vector<pvgen_sim_fault>* out, std::string* why) {
   const size_t colon = text.find(':');
-  if (colon == std::string::npos)
+  if (colon == std::string::npos) {
+    *why = "no ':' before the actions";
     return false;
+  }
   const std::string head = text.substr(0, colon);
   const size_t hash = head.find('#');
   pvgen_sim_fault base{};
-  if (!parse_kind(head.substr(0, hash), &base.kind))
+  if (!parse_kind(head.substr(0, hash), &base.kind)) {
+    *why = "unknown kind '" + head.substr(0, hash) + "'";
     return false;
+  }
   base.first = 1;
   base.count = 0;
   if (hash != std::string::npos) {
@@ -361,14 +369,17 @@ bool parse_rule(const std::string& text, std::vector<pvgen_sim_fault>* out) {
     } else if (const size_t x = occ.find('x'); x != std::string::npos) {
       long long count = 0;
       if (!parse_long(occ.substr(x + 1), &count) || count < 1 || count > UINT32_MAX) {
+        *why = "bad count '" + occ.substr(x + 1) + "'";
         return false;
       }
       base.count = static_cast<uint32_t>(count);
       occ.resize(x);
     }
     long long first = 0;
-    if (!parse_long(occ, &first) || first < 1 || first > UINT32_MAX)
+    if (!parse_long(occ, &first) || first < 1 || first > UINT32_MAX) {
+      *why = "bad call number '" + occ + "'";
       return false;
+    }
     base.first = static_cast<uint32_t>(first);
   }
   bool has_errno = false;
@@ -397,6 +408,7 @@ bool parse_rule(const std::string& text, std::vector<pvgen_sim_fault>* out) {
       f.value = static_cast<int32_t>(v);
       rules.push_back(f);
     } else {
+      *why = "bad or repeated action '" + action + "'";
       return false;
     }
   }
@@ -409,16 +421,20 @@ bool parse_rule(const std::string& text, std::vector<pvgen_sim_fault>* out) {
     rules.push_back(result_rule);
   }
   for (const pvgen_sim_fault& f : rules) {
-    if (!rule_valid(f))
+    if (!rule_valid(f)) {
+      *why = "an action this kind of call cannot take";
       return false;
+    }
   }
   out->insert(out->end(), rules.begin(), rules.end());
   return true;
 }
 
 bool parse_script(const char* script, std::vector<pvgen_sim_fault>* out) {
-  if (script == nullptr)
+  if (script == nullptr) {
+    t_script_error = "no script";
     return false;
+  }
   std::string compact;
   for (const char* p = script; *p != '\0'; ++p) {
     if (std::isspace(static_cast<unsigned char>(*p)) == 0)
@@ -427,8 +443,11 @@ bool parse_script(const char* script, std::vector<pvgen_sim_fault>* out) {
   for (const std::string& rule : split(compact, ';')) {
     if (rule.empty())
       continue;
-    if (!parse_rule(rule, out))
+    std::string why;
+    if (!parse_rule(rule, out, &why)) {
+      t_script_error = "rule '" + rule + "': " + why;
       return false;
+    }
   }
   return true;
 }
@@ -911,8 +930,11 @@ void load_environment() {
     pvgen_sim_set_band_time_ns(ns);
   }
   if (const char* v = std::getenv("PVGEN_SIM_FAULTS")) {
-    if (pvgen_sim_fault_script(v) < 0)
-      bad_environment("PVGEN_SIM_FAULTS", v);
+    if (pvgen_sim_fault_script(v) < 0) {
+      std::fprintf(stderr, "pvgen-sim: malformed PVGEN_SIM_FAULTS=\"%s\": %s\n", v,
+                   pvgen_sim_fault_script_error());
+      std::_Exit(2);
+    }
   }
   if (const char* v = std::getenv("PVGEN_SIM_GATE")) {
     long long n = 0;
@@ -1013,6 +1035,7 @@ int pvgen_sim_fault_add(const pvgen_sim_fault* fault) {
 
 int pvgen_sim_fault_script(const char* script) {
   std::vector<pvgen_sim_fault> rules;
+  pvgen_sim::t_script_error.clear();
   if (!pvgen_sim::parse_script(script, &rules))
     return -1;
   State& s = state();
@@ -1020,6 +1043,10 @@ int pvgen_sim_fault_script(const char* script) {
   for (const pvgen_sim_fault& f : rules)
     pvgen_sim::add_rule_locked(s, f);
   return static_cast<int>(rules.size());
+}
+
+const char* pvgen_sim_fault_script_error(void) {
+  return pvgen_sim::t_script_error.c_str();
 }
 
 void pvgen_sim_fault_clear(void) {
