@@ -45,39 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   argv.push_back(nullptr);
 
-  char* err_text = nullptr;
-  size_t err_size = 0;
-  fuzz_tool::err_stream = open_memstream(&err_text, &err_size);
-  fuzz_tool::out_stream = std::fopen("/dev/null", "w");
-  // glibc's getopt writes its own complaints to the real stderr: catch them in a pipe.
-  int pipe_fd[2];
-  FUZZ_CHECK(pipe(pipe_fd) == 0, "pipe");
-  std::fflush(stderr);
-  const int saved = dup(2);
-  dup2(pipe_fd[1], 2);
-  optind = 0;  // getopt starts afresh
-  int status = -1;
   Options o;
-  try {
-    o = parse(static_cast<int>(args.size()), argv.data());
-  } catch (const fuzz_tool::Exit& e) {
-    status = e.status;
-  }
-  std::fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  close(pipe_fd[1]);
-  std::string message;
-  char buf[4096];
-  for (ssize_t n; (n = read(pipe_fd[0], buf, sizeof buf)) > 0;) {
-    message.append(buf, static_cast<size_t>(n));
-  }
-  close(pipe_fd[0]);
-  std::fclose(fuzz_tool::out_stream);
-  std::fclose(fuzz_tool::err_stream);
-  const std::string own(err_text, err_size);
-  std::free(err_text);
-  message += own;
+  int status = -1;
+  std::string own;
+  const std::string message = fuzz_tool::run_capturing(
+      [&] {
+        o = parse(static_cast<int>(args.size()), argv.data());
+        return -1;
+      },
+      &status, &own);
 
   if (status == -1) {
     FUZZ_CHECK(message.empty(), "accepted with a message: %s", message.c_str());

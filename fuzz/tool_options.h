@@ -6,6 +6,7 @@
 
 #include <getopt.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -79,6 +80,47 @@ inline bool names_an_argument(const std::string& message, const std::vector<std:
     }
   }
   return false;
+}
+
+// Runs `call` (it returns the tool's status, or leaves through exit) with the tool's own
+// streams in memory and the real standard error, where getopt complains, in a pipe; getopt
+// starts afresh. Returns everything written to either; *own is what the tool itself wrote,
+// and *status is -1 when the tool neither returned a status nor exited.
+template <typename Call>
+std::string run_capturing(Call call, int* status, std::string* own) {
+  char* err_text = nullptr;
+  size_t err_size = 0;
+  err_stream = open_memstream(&err_text, &err_size);
+  out_stream = std::fopen("/dev/null", "w");
+  int pipe_fd[2];
+  if (pipe(pipe_fd) != 0) {
+    std::abort();
+  }
+  std::fflush(stderr);
+  const int saved = dup(2);
+  dup2(pipe_fd[1], 2);
+  optind = 0;
+  *status = -1;
+  try {
+    *status = call();
+  } catch (const Exit& e) {
+    *status = e.status;
+  }
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  close(pipe_fd[1]);
+  std::string message;
+  char buf[4096];
+  for (ssize_t n; (n = read(pipe_fd[0], buf, sizeof buf)) > 0;) {
+    message.append(buf, static_cast<size_t>(n));
+  }
+  close(pipe_fd[0]);
+  std::fclose(out_stream);
+  std::fclose(err_stream);
+  own->assign(err_text, err_size);
+  std::free(err_text);
+  return message + *own;
 }
 
 }  // namespace fuzz_tool
