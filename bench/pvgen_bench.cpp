@@ -6,6 +6,7 @@
 //   pvgen_bench utilisation         engine utilisation for 1,000 callback bands
 //   pvgen_bench objects [N]         heap allocations and OS objects per request
 //   pvgen_bench run-sync N          N synchronous bands, nothing printed (for callgrind)
+//   pvgen_bench run-upfront N       N callback bands submitted up front on one page (callgrind)
 //   pvgen_bench run-chain N         N round trips of the bare chain (for callgrind)
 #include <dlfcn.h>
 #include <semaphore.h>
@@ -319,6 +320,36 @@ int run_sync(int n) {
   return 0;
 }
 
+// N callback bands submitted up front on one page, on an engine that answers at once: the
+// request list is N deep when the first band is reported.
+std::atomic<int> g_upfront_left{0};
+sem_t g_upfront_done;
+void on_upfront_band(QUORL_CNV_PVGEN_RESULT_INFO*) {
+  if (g_upfront_left.fetch_sub(1) == 1) {
+    sem_post(&g_upfront_done);
+  }
+}
+
+int run_upfront(int n) {
+  sem_init(&g_upfront_done, 0, 0);
+  QUORL_CNV_PVGEN_BLK blk = start_page(n > 0 ? static_cast<uint32_t>(n) : 1u);
+  g_upfront_left.store(n);
+  for (int i = 0; i < n; ++i) {
+    QUORL_CNV_PVGEN_BLK next = blk;
+    if (Quorl_cnv_pvgen_band_exe(&next, on_upfront_band) != 0) {
+      std::fprintf(stderr, "pvgen_bench: band refused\n");
+      return 1;
+    }
+  }
+  if (n > 0) {
+    while (sem_wait(&g_upfront_done) != 0) {
+    }
+  }
+  stop_page(blk);
+  sem_destroy(&g_upfront_done);
+  return 0;
+}
+
 int run_chain(int n) {
   BareChain bare;
   QUORL_CNV_PVGEN_BLK blk = page_block(1, 1);
@@ -346,11 +377,14 @@ int main(int argc, char** argv) {
   if (what == "run-sync" && n > 0) {
     return run_sync(n);
   }
+  if (what == "run-upfront" && argc > 2) {
+    return run_upfront(n);
+  }
   if (what == "run-chain" && n > 0) {
     return run_chain(n);
   }
   std::fprintf(stderr,
                "usage: pvgen_bench latency [N] | utilisation | objects [N] | run-sync N | "
-               "run-chain N\n");
+               "run-upfront N | run-chain N\n");
   return 2;
 }

@@ -44,8 +44,10 @@ install(FILES
           ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_commonmethod.h
           ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_control.h
           ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_driver.h
+          ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_lookup.h
           ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_observer.h
           ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_observer_wrapper.h
+          ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_pending.h
           ${_pvgen_src}/src/pvgen/quorl_cnv_pvgen_records.h
           ${_pvgen_src}/src/pvgen/quorl_signal.h
         DESTINATION ${PVGEN_CLASS_INCLUDEDIR} COMPONENT development)

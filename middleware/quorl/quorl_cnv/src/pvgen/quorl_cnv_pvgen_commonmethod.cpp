@@ -9,6 +9,7 @@
 #include <string>
 
 #include "quorl_cnv_pvgen_singleton.h"
+#include "quorl_cnv_pvgen_slot.h"
 
 namespace norvane {
 
@@ -61,9 +62,16 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
   const uint32_t number = req_no_counter;
   req_no_counter = (number + 1 == kNumberWrap) ? 1 : number + 1;
 
-  // Nothing is left behind when an allocation fails: not the entry, not a pool record.
-  std::unique_ptr<QUORL_CNV_PVGEN_LIST_BLK> owned(new QUORL_CNV_PVGEN_LIST_BLK);
-  QUORL_CNV_PVGEN_LIST_BLK* entry = owned.get();
+  // Nothing is left behind when an allocation fails: not the entry, not a pool record, not
+  // a trace of it in the tables (they make room first, so that filling them cannot fail).
+  by_address_.reserve(req_list.size() + 1);
+  by_req_no_.reserve(req_list.size() + 1);
+  pending_.reserve();
+  std::unique_ptr<quorl_cnv_pvgen_slot> owned(new quorl_cnv_pvgen_slot);
+  quorl_cnv_pvgen_slot* slot = owned.get();
+  QUORL_CNV_PVGEN_LIST_BLK* entry = &slot->entry;
+  slot->run = nullptr;
+  slot->prev_in_run = slot->next_in_run = nullptr;
   entry->req_no = number;
   entry->page_id = (request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 0) ? 0 : blk.page_id;
   entry->list_stat = QUORL_LIST_WAITING;
@@ -92,14 +100,32 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
     --pos;
   }
   try {
-    req_list.insert(pos, entry);
+    slot->where = req_list.insert(pos, entry);
   } catch (...) {
     if (entry->event != nullptr) {
       entry->event->in_use = 0;
     }
     throw;
   }
-  return owned.release();
+
+  (void)by_address_.insert(reinterpret_cast<uintptr_t>(entry), slot);
+  if (!by_req_no_.insert(number, slot)) {
+    ++req_no_clashes_;
+  }
+  // A new entry is pending; it goes into the index after the nearest indexed entry before
+  // it (usually the one just before it: new entries mostly go to the end, behind bands
+  // still waiting).
+  quorl_cnv_pvgen_slot* before = nullptr;
+  for (auto it = slot->where; it != req_list.begin();) {
+    quorl_cnv_pvgen_slot* s = quorl_cnv_pvgen_slot::of(*--it);
+    if (s->run != nullptr) {
+      before = s;
+      break;
+    }
+  }
+  pending_.add(slot, before);
+  owned.release();
+  return entry;
 }
 
 QUORL_EVENT_SEMAPHORE* quorl_cnv_pvgen_commonmethod::get_event_semaphore() {
@@ -118,25 +144,35 @@ QUORL_EVENT_SEMAPHORE* quorl_cnv_pvgen_commonmethod::get_event_semaphore() {
 QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_search(int mode,
                                                                         unsigned long value) {
   OSW_Guard guard(req_list_mutex);
-  for (QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
-    switch (mode) {
-      case SEARCH_ADDRESS:
-        if (value != 0 && reinterpret_cast<unsigned long>(entry) == value) {
-          return entry;
-        }
-        break;
-      case SEARCH_REQ_NO:
-        if (entry->req_no == value) {
-          return entry;
-        }
-        break;
-      case SEARCH_PAGE_ID:
+  switch (mode) {
+    case SEARCH_ADDRESS: {
+      quorl_cnv_pvgen_slot* slot = by_address_.find(value);
+      return slot != nullptr ? &slot->entry : nullptr;
+    }
+    case SEARCH_REQ_NO:
+      return find_req_no(value);
+    case SEARCH_PAGE_ID:
+      for (QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
         if (static_cast<uint32_t>(entry->page_id) == static_cast<uint32_t>(value)) {
           return entry;
         }
-        break;
-      default:
-        return nullptr;
+      }
+      return nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::find_req_no(unsigned long value) {
+  if (req_no_clashes_ == 0) {
+    // Numbers are unique in the list: the table's entry is the only one.
+    quorl_cnv_pvgen_slot* slot =
+        value != static_cast<uint32_t>(value) ? nullptr : by_req_no_.find(value);
+    return slot != nullptr ? &slot->entry : nullptr;
+  }
+  for (QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
+    if (entry->req_no == value) {
+      return entry;
     }
   }
   return nullptr;
@@ -145,6 +181,7 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_search(int mode
 void quorl_cnv_pvgen_commonmethod::req_list_lock() {
   req_list_mutex.request(OSW_WAIT_FOREVER);
   req_list_cursor = req_list.begin();
+  ++walk_epoch_;
 }
 
 QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_for_each() {
@@ -162,23 +199,35 @@ void quorl_cnv_pvgen_commonmethod::req_list_unlock() {
 
 void quorl_cnv_pvgen_commonmethod::erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator& it) {
   QUORL_CNV_PVGEN_LIST_BLK* entry = *it;
+  quorl_cnv_pvgen_slot* slot = quorl_cnv_pvgen_slot::of(entry);
   if (entry->event != nullptr) {
     entry->event->in_use = 0;
   }
   obs_wrapper_delete(entry->observer);
-  delete entry;
+  pending_.remove(slot);
+  (void)by_address_.erase(reinterpret_cast<uintptr_t>(entry));
+  (void)by_req_no_.erase(entry->req_no, slot);
+  delete slot;
   it = req_list.erase(it);
+  if (req_list.empty()) {
+    req_no_clashes_ = 0;  // none of the clashing numbers is listed any more
+  }
 }
 
 void quorl_cnv_pvgen_commonmethod::req_list_erase(int mode, unsigned long value) {
   OSW_Guard guard(req_list_mutex);
+  if (mode == ERASE_ADDRESS) {
+    // An address names one entry; anything that is not a listed entry's address names none.
+    if (quorl_cnv_pvgen_slot* slot = by_address_.find(value)) {
+      auto it = slot->where;
+      erase_entry(it);
+    }
+    return;
+  }
   for (auto it = req_list.begin(); it != req_list.end();) {
     QUORL_CNV_PVGEN_LIST_BLK* entry = *it;
     bool erase = false;
     switch (mode) {
-      case ERASE_ADDRESS:
-        erase = reinterpret_cast<unsigned long>(entry) == value;
-        break;
       case ERASE_REQ_NO:
         erase = entry->req_no == value;
         break;
@@ -199,9 +248,6 @@ void quorl_cnv_pvgen_commonmethod::req_list_erase(int mode, unsigned long value)
     }
     if (erase) {
       erase_entry(it);
-      if (mode == ERASE_ADDRESS) {
-        break;  // an address names one entry
-      }
     } else {
       ++it;
     }
@@ -284,13 +330,17 @@ void quorl_cnv_pvgen_commonmethod::req_list_end_all() {
 
 void quorl_cnv_pvgen_commonmethod::req_list_clear() {
   OSW_Guard guard(req_list_mutex);
+  pending_.clear();  // before the slots it links go
   for (QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
     if (entry->event != nullptr) {
       entry->event->in_use = 0;
     }
     obs_wrapper_delete(entry->observer);
-    delete entry;
+    delete quorl_cnv_pvgen_slot::of(entry);
   }
+  by_address_.clear();
+  by_req_no_.clear();
+  req_no_clashes_ = 0;
   req_list.clear();
   req_list_cursor = req_list.end();
 }

@@ -9,6 +9,10 @@
 //   obs_wrapper_mutex guards obs_wrapper_list; taken after req_list_mutex when both are held
 //     (erasure gives observer references back), and alone by obs_wrapper_create.
 //   Lock order: req_list_mutex -> obs_wrapper_mutex -> a wrapper's ref_mutex.
+//   Beside the list, under req_list_mutex too: the entries by address and by request
+//   number (so that erasing an entry or a worker's lookup of its job needs no walk), the
+//   index of entries a dispatcher pass may act on, and the count of req_list_lock calls
+//   (by which a pass learns that a nested lock rewound the walk).
 //   s_instance_ is published with release ordering once constructed and registered, and read
 //   with acquire ordering without a lock; s_inst_msem_ guards creation only.
 #pragma once
@@ -18,7 +22,9 @@
 
 #include "norvane/framework.h"
 #include "osw.h"
+#include "quorl_cnv_pvgen_lookup.h"
 #include "quorl_cnv_pvgen_observer_wrapper.h"
+#include "quorl_cnv_pvgen_pending.h"
 #include "quorl_cnv_pvgen_records.h"
 #include "thread_annotations.h"
 
@@ -66,6 +72,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // so (REQUIRES(registry->list_mutex())), and for holders that do not walk (a guard on it
   // leaves the walk cursor alone).
   OSW_Mutex_Semaphore& list_mutex() RETURN_CAPABILITY(req_list_mutex) { return req_list_mutex; }
+  // List mutex holder only: the entries a dispatcher pass may act on, in list order.
+  quorl_cnv_pvgen_pending& pending_index() REQUIRES(req_list_mutex) { return pending_; }
+  // List mutex holder only: how many times req_list_lock rewound the walk so far.
+  uint32_t walk_epoch() const REQUIRES(req_list_mutex) { return walk_epoch_; }
   void req_list_erase(int mode, unsigned long value);
   // After a stop that failed: ends the page's entries marked for the stop (list_stat 3)
   // that no channel works on any more (no plane running), by the same rule as ERASE_STOP.
@@ -112,6 +122,9 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // (once) and returns false, or returns true when the entry is to be erased.
   bool apply_stop_rule(QUORL_CNV_PVGEN_LIST_BLK* entry) REQUIRES(req_list_mutex);
 
+  // The first entry in list order with request number `value`, or null.
+  QUORL_CNV_PVGEN_LIST_BLK* find_req_no(unsigned long value) REQUIRES(req_list_mutex);
+
   uint32_t req_no_counter GUARDED_BY(req_list_mutex) = 1;
   std::list<QUORL_CNV_PVGEN_LIST_BLK*> req_list GUARDED_BY(req_list_mutex);
   OSW_Mutex_Semaphore req_list_mutex{1};
@@ -119,6 +132,13 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   std::list<QUORL_EVENT_SEMAPHORE*> event_semaphore_list GUARDED_BY(req_list_mutex);
   std::list<quorl_cnv_pvgen_observer_wrapper*> obs_wrapper_list GUARDED_BY(obs_wrapper_mutex);
   OSW_Mutex_Semaphore obs_wrapper_mutex{1};
+  quorl_cnv_pvgen_lookup by_address_ GUARDED_BY(req_list_mutex);
+  quorl_cnv_pvgen_lookup by_req_no_ GUARDED_BY(req_list_mutex);
+  // Entries listed while an older entry with the same request number (after the numbers
+  // wrapped) was still there; while any is listed, a lookup by number walks the list.
+  uint32_t req_no_clashes_ GUARDED_BY(req_list_mutex) = 0;
+  quorl_cnv_pvgen_pending pending_ GUARDED_BY(req_list_mutex);
+  uint32_t walk_epoch_ GUARDED_BY(req_list_mutex) = 0;
 
   static quorl_cnv_pvgen_commonmethod* s_instance_;
   static OSW_Mutex_Semaphore* s_inst_msem_;

@@ -8,7 +8,9 @@
 
 #include "quorl_cnv_pvgen_channel.h"
 #include "quorl_cnv_pvgen_commonmethod.h"
+#include "quorl_cnv_pvgen_pending.h"
 #include "quorl_cnv_pvgen_singleton.h"
+#include "quorl_cnv_pvgen_slot.h"
 #include "quorl_cnv_pvgen_util.h"
 
 namespace norvane {
@@ -670,7 +672,7 @@ quorl_cnv_pvgen_channel* quorl_cnv_pvgen_control::reporter() {
   return nullptr;
 }
 
-void quorl_cnv_pvgen_control::end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int p) {
+bool quorl_cnv_pvgen_control::end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int p) {
   // No channel holds the band's page any more (stopped, ended by its last or a failed
   // band, or on a channel that failed for good), so it can never start: it ends with -3,
   // as validation answers for such a page.
@@ -685,7 +687,7 @@ void quorl_cnv_pvgen_control::end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int p) {
     entry->plane_stat[p] = QUORL_PLANE_DONE;
     entry->list_stat = QUORL_LIST_DONE;
     entry->event->event.post();
-    return;
+    return false;
   }
   // A callback runs on a worker thread only: the worker reports it, in order with the
   // jobs queued before it.
@@ -693,171 +695,196 @@ void quorl_cnv_pvgen_control::end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int p) {
     entry->list_stat = QUORL_LIST_RUNNING;
     entry->plane_stat[p] = QUORL_PLANE_RUNNING;
     ch->end_job(entry->req_no, p);
-    return;
+    return false;
   }
-  // No worker runs any more: nobody can report it. The cursor already stands past it.
+  // No worker runs any more: nobody can report it. The pass has already moved past it.
   registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
                            reinterpret_cast<unsigned long>(entry));
+  return true;
 }
 
-void quorl_cnv_pvgen_control::dispatch_pass() {
-  // Within a pass, only this thread can make a band's channel test pass where it failed
-  // before: workers need the list lock to shorten a queue or free a channel, and what they
-  // change without it (the error state, the end of a page) only makes the test fail. So
-  // once a band of a page and plane found no channel, the later bands of that page and
-  // plane in the same pass find none either, until this thread prepares, starts or stops
-  // something. Remembering that keeps a pass over a long queue of bands cheap.
-  struct {
-    bool valid = false;
-    int32_t page_id = 0;
-    int plane = 0;
-  } no_band_channel;
-
-  // A nested req_list_lock (a stop of a prepared channel) rewinds the walk to the head;
-  // finished entries are skipped, so the pass still ends.
-  while (QUORL_CNV_PVGEN_LIST_BLK* entry = registry->req_list_for_each()) {
-    if (entry->list_stat == QUORL_LIST_DONE || entry->list_stat == QUORL_LIST_STOP) {
+bool quorl_cnv_pvgen_control::dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, band_memo* memo) {
+  if (entry->list_stat == QUORL_LIST_DONE || entry->list_stat == QUORL_LIST_STOP) {
+    return false;
+  }
+  for (int p = 0; p < 3; ++p) {
+    if (entry->plane_stat[p] != QUORL_PLANE_PENDING) {
       continue;
     }
-    for (int p = 0; p < 3; ++p) {
-      if (entry->plane_stat[p] != QUORL_PLANE_PENDING) {
-        continue;
-      }
-      // The test below reads only the entry's header: a band listed with a page is not a
-      // page-less band, so it either is a band-page band or gets no channel anyway (mode 2).
-      if (entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && entry->page_id != 0 &&
-          no_band_channel.valid && no_band_channel.page_id == entry->page_id &&
-          no_band_channel.plane == p) {
-        break;  // stays queued, as get_channel would have said
-      }
-      QUORL_CNV_PVGEN_BLK& blk = entry->blk;
-      const bool page_band =
-          entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 1 && entry->page_id != 0;
-      if (!page_band) {
-        no_band_channel.valid = false;
-      }
-      quorl_cnv_pvgen_channel* ch = get_channel(p, entry->request, blk);
-      auto start = [&] {
-        entry->list_stat = QUORL_LIST_RUNNING;
-        entry->plane_stat[p] = QUORL_PLANE_RUNNING;
-      };
-      auto done = [&] {
-        entry->plane_stat[p] = QUORL_PLANE_DONE;
-        entry->list_stat = QUORL_LIST_DONE;
-      };
-      auto finish = [&](int32_t result) {
-        entry->list_stat = QUORL_LIST_DONE;
-        blk.result = result;
-        entry->event->event.post();
-      };
-      bool next_entry = false;
+    // The test below reads only the entry's header: a band listed with a page is not a
+    // page-less band, so it either is a band-page band or gets no channel anyway (mode 2).
+    if (memo != nullptr && memo->holds(*entry, p)) {
+      break;  // stays queued, as get_channel would have said
+    }
+    QUORL_CNV_PVGEN_BLK& blk = entry->blk;
+    const bool page_band =
+        entry->request == QUORL_CNV_PVGEN_REQ_BAND_EXE && blk.mode == 1 && entry->page_id != 0;
+    if (!page_band && memo != nullptr) {
+      memo->valid = false;
+    }
+    quorl_cnv_pvgen_channel* ch = get_channel(p, entry->request, blk);
+    auto start = [&] {
+      entry->list_stat = QUORL_LIST_RUNNING;
+      entry->plane_stat[p] = QUORL_PLANE_RUNNING;
+    };
+    auto done = [&] {
+      entry->plane_stat[p] = QUORL_PLANE_DONE;
+      entry->list_stat = QUORL_LIST_DONE;
+    };
+    auto finish = [&](int32_t result) {
+      entry->list_stat = QUORL_LIST_DONE;
+      blk.result = result;
+      entry->event->event.post();
+    };
+    bool next_entry = false;
 
-      switch (entry->request) {
-        case QUORL_CNV_PVGEN_REQ_PREPARE:
-          if (ch != nullptr) {
-            start();
-            ch->prepare(static_cast<unsigned long>(static_cast<uint32_t>(blk.page_id)));
-            blk.result = 0;
+    switch (entry->request) {
+      case QUORL_CNV_PVGEN_REQ_PREPARE:
+        if (ch != nullptr) {
+          start();
+          ch->prepare(static_cast<unsigned long>(static_cast<uint32_t>(blk.page_id)));
+          blk.result = 0;
+          done();
+          entry->event->event.post();
+        } else if (blk.wait_for_channel == 0) {
+          finish(-4);
+          next_entry = true;
+        } else if (!channel_can_become_free(blk)) {
+          // Every channel it could get has failed for good, and no new one can be made.
+          emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                          "quorl_cnv_pvgen_control::process(%d/%d) no usable channel. "
+                          "page_id=0x%lx req_no = %lu\n",
+                          entry->request, static_cast<int>(blk.mode), page_word(blk.page_id),
+                          static_cast<unsigned long>(entry->req_no));
+          finish(-4);
+          next_entry = true;
+        } else {
+          next_entry = true;  // stays queued until a pass finds a free channel
+        }
+        break;
+
+      case QUORL_CNV_PVGEN_REQ_PAGE_START:
+        if (ch != nullptr) {
+          start();
+          if (ch->page_start(entry->req_no, p, blk) == 0) {
             done();
             entry->event->event.post();
-          } else if (blk.wait_for_channel == 0) {
-            finish(-4);
-            next_entry = true;
-          } else if (!channel_can_become_free(blk)) {
-            // Every channel it could get has failed for good, and no new one can be made.
-            emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
-                            "quorl_cnv_pvgen_control::process(%d/%d) no usable channel. "
-                            "page_id=0x%lx req_no = %lu\n",
-                            entry->request, static_cast<int>(blk.mode), page_word(blk.page_id),
-                            static_cast<unsigned long>(entry->req_no));
-            finish(-4);
-            next_entry = true;
+            // Bands of the page queued before it stand earlier in the list and found no
+            // channel in this pass: one more pass serves them without a later submission.
+            ctrl_signal();
           } else {
-            next_entry = true;  // stays queued until a pass finds a free channel
-          }
-          break;
-
-        case QUORL_CNV_PVGEN_REQ_PAGE_START:
-          if (ch != nullptr) {
-            start();
-            if (ch->page_start(entry->req_no, p, blk) == 0) {
-              done();
-              entry->event->event.post();
-              // Bands of the page queued before it stand earlier in the list and found no
-              // channel in this pass: one more pass serves them without a later submission.
-              ctrl_signal();
-            } else {
-              entry->list_stat = QUORL_LIST_DONE;
-              entry->event->event.post();
-              next_entry = true;
-            }
-          } else {
-            emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
-                            "quorl_cnv_pvgen_control::process() page_id error. page_id=0x%lx is "
-                            "not prepared.\n",
-                            static_cast<unsigned long>(static_cast<uint32_t>(blk.page_id)));
-            finish(-3);
+            entry->list_stat = QUORL_LIST_DONE;
+            entry->event->event.post();
             next_entry = true;
           }
-          break;
-
-        case QUORL_CNV_PVGEN_REQ_BAND_EXE:
-          if (ch != nullptr) {
-            start();
-            (void)ch->band_exe(entry->req_no, p, blk);  // the worker finishes the entry
-          } else if (band_can_start(*entry, p)) {
-            if (page_band) {
-              no_band_channel = {true, blk.page_id, p};
-            }
-            next_entry = true;  // retried on the next pass
-          } else {
-            end_band(entry, p);
-            next_entry = true;
-          }
-          break;
-
-        case QUORL_CNV_PVGEN_REQ_STOP:
-          if (ch != nullptr) {
-            if (ch->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_BAND_PAGE &&
-                ch->get_proc_num() != 0) {
-              break;  // deferred until the channel's queued bands are reported
-            }
-            start();
-            if (ch->stop(blk) == 0) {
-              done();
-              entry->event->event.post();
-              // The channel may have become free: requests that stand earlier in the list
-              // and found none (a waiting prepare) get another pass, which no worker would
-              // ask for.
-              ctrl_signal();
-            } else {
-              entry->list_stat = QUORL_LIST_DONE;
-              entry->event->event.post();
-              next_entry = true;
-            }
-          } else if (jobs_of_page_queued(blk.page_id)) {
-            // A page that ended on a failed band may leave a later band of it on the
-            // channel, and an ended band waits for its report; their entries are in the
-            // worker's hands until then.
-            break;
-          } else {
-            finish(0);
-            next_entry = true;
-          }
-          break;
-
-        default:
+        } else {
           emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
-                          "quorl_cnv_pvgen_control::process() request error. = %d\n",
-                          entry->request);
-          utl_lib_svccall_notify(kNotifyKind, 1, 0, kFile, "process", __LINE__);
-          break;
-      }
-      if (next_entry) {
+                          "quorl_cnv_pvgen_control::process() page_id error. page_id=0x%lx is "
+                          "not prepared.\n",
+                          static_cast<unsigned long>(static_cast<uint32_t>(blk.page_id)));
+          finish(-3);
+          next_entry = true;
+        }
         break;
-      }
+
+      case QUORL_CNV_PVGEN_REQ_BAND_EXE:
+        if (ch != nullptr) {
+          start();
+          (void)ch->band_exe(entry->req_no, p, blk);  // the worker finishes the entry
+        } else if (band_can_start(*entry, p)) {
+          if (page_band && memo != nullptr) {
+            *memo = band_memo{true, blk.page_id, p};
+          }
+          next_entry = true;  // retried on the next pass
+        } else if (end_band(entry, p)) {
+          return true;  // erased: nobody can report it
+        } else {
+          next_entry = true;
+        }
+        break;
+
+      case QUORL_CNV_PVGEN_REQ_STOP:
+        if (ch != nullptr) {
+          if (ch->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_BAND_PAGE &&
+              ch->get_proc_num() != 0) {
+            break;  // deferred until the channel's queued bands are reported
+          }
+          start();
+          if (ch->stop(blk) == 0) {
+            done();
+            entry->event->event.post();
+            // The channel may have become free: requests that stand earlier in the list
+            // and found none (a waiting prepare) get another pass, which no worker would
+            // ask for.
+            ctrl_signal();
+          } else {
+            entry->list_stat = QUORL_LIST_DONE;
+            entry->event->event.post();
+            next_entry = true;
+          }
+        } else if (jobs_of_page_queued(blk.page_id)) {
+          // A page that ended on a failed band may leave a later band of it on the
+          // channel, and an ended band waits for its report; their entries are in the
+          // worker's hands until then.
+          break;
+        } else {
+          finish(0);
+          next_entry = true;
+        }
+        break;
+
+      default:
+        emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                        "quorl_cnv_pvgen_control::process() request error. = %d\n", entry->request);
+        utl_lib_svccall_notify(kNotifyKind, 1, 0, kFile, "process", __LINE__);
+        break;
+    }
+    if (next_entry) {
+      break;
     }
   }
+  return false;
 }
+
+#ifndef PVGEN_REFERENCE_PASS
+void quorl_cnv_pvgen_control::dispatch_pass() {
+  // The pass visits the index of entries it may act on, which holds them in list order, so
+  // it acts exactly as a walk over the whole list would, on the same entries in the same
+  // order; it only leaves out the visits that cannot change anything:
+  //   - entries with nothing pending (finished, stopped, handed to a channel), which the
+  //     index drops as soon as the pass finds them so;
+  //   - the rest of a run of bands of one page once one of them found no channel: only
+  //     this thread can make a band's channel test pass where it failed before (workers
+  //     need the list lock to shorten a queue or free a channel, and what they change
+  //     without it, the error state and the end of a page, only makes the test fail), and
+  //     it does nothing in between.
+  quorl_cnv_pvgen_pending& index = registry->pending_index();
+  band_memo memo;
+  uint32_t epoch = registry->walk_epoch();
+  quorl_cnv_pvgen_run* run = index.tidy(index.first());
+  while (run != nullptr) {
+    bool rewound = false;
+    for (quorl_cnv_pvgen_slot* slot = run->first; slot != nullptr;) {
+      quorl_cnv_pvgen_slot* next = slot->next_in_run;  // only this entry can leave the run
+      QUORL_CNV_PVGEN_LIST_BLK* entry = &slot->entry;
+      if (!dispatch_entry(entry, &memo) && !quorl_cnv_pvgen_pending::pending(*entry)) {
+        index.remove(slot);
+      }
+      if (registry->walk_epoch() != epoch) {
+        // A stop of a prepared channel took the list lock again, which rewinds the walk to
+        // the head: earlier entries that found no channel may get the freed one now.
+        epoch = registry->walk_epoch();
+        rewound = true;
+        break;
+      }
+      if (run->band && memo.holds_page(run->page_id)) {
+        break;  // the rest of the run stays queued too
+      }
+      slot = next;
+    }
+    run = index.tidy(rewound ? index.first() : run->next);
+  }
+}
+#endif
 
 }  // namespace norvane

@@ -86,8 +86,27 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   friend struct ControlTestAccess;  // tests: set the page-identifier counter
   quorl_cnv_pvgen_control();
 
+  // "No channel for the bands of this page on this plane in this pass": once one band found
+  // none, so do the bands of the same page and plane after it, until the pass acts on
+  // something else.
+  struct band_memo {
+    bool valid = false;
+    int32_t page_id = 0;
+    int plane = 0;
+    bool holds(const QUORL_CNV_PVGEN_LIST_BLK& entry, int p) const {
+      return valid && entry.request == QUORL_CNV_PVGEN_REQ_BAND_EXE && entry.page_id != 0 &&
+             entry.page_id == page_id && p == plane;
+    }
+    // For a run of bands of `page` (each pending on plane 0 alone).
+    bool holds_page(int32_t page) const { return valid && page == page_id && plane == 0; }
+  };
   // One dispatcher pass; the list mutex is held by the caller.
   void dispatch_pass() REQUIRES(registry->list_mutex());
+  // The pass's work on one entry, in list order: every pending plane of it, as far as the
+  // entry's kind and the channels allow. `memo` (null: none) carries what bands of a page
+  // found earlier in the pass. Returns true when the entry was erased.
+  bool dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, band_memo* memo)
+      REQUIRES(registry->list_mutex());
   // Dispatcher: a channel whose worker still has jobs of the page queued (a failed band
   // ends its page at once, with later bands of it still on the channel; ended bands wait
   // for their report). A stop whose page no channel holds waits for them, because its
@@ -95,8 +114,9 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   bool jobs_of_page_queued(int32_t page_id) REQUIRES(registry->list_mutex())
       EXCLUDES(channel_list_mutex);
   // Dispatcher: ends a band that can never start (-3): a synchronous caller is posted, a
-  // callback is reported by a worker.
-  void end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int plane) REQUIRES(registry->list_mutex())
+  // callback is reported by a worker. Returns true when, with no worker left to report it,
+  // the entry was erased.
+  bool end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int plane) REQUIRES(registry->list_mutex())
       EXCLUDES(channel_list_mutex);
   // Dispatcher, for a band that found no channel: whether it can still start, that is
   // whether a channel holds its page prepared (waiting for the page start) or running on
@@ -118,8 +138,7 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   // Stop's drain: waits until each channel that held the page when the stop marked it has
   // let go of that binding and reported its jobs, or is in the error state with an empty
   // queue, or has lost its worker.
-  void drain_page(int32_t page_id, const std::vector<Holder>& holders)
-      EXCLUDES(channel_list_mutex);
+  void drain_page(int32_t page_id, const std::vector<Holder>& holders) EXCLUDES(channel_list_mutex);
   int submit(int request, QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* obs);
   // A submission refused because the library is being released: -3, nothing queued.
   int refuse_released(int request, QUORL_CNV_PVGEN_BLK& work);
