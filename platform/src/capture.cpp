@@ -35,18 +35,56 @@ Store& store() {
   return *s;
 }
 
-// The latest `mask + 1` trace points (a power of two: kDefaultCapacity unless a tool asked
-// for more). `slots` is written at `written & mask`; all of it is under `mutex` (a leaf
-// lock). The time is read under the lock as well, so that the ring's order is also the
-// order of the times. Recording costs the same whatever the capacity.
+// The latest `capacity` trace points (a power of two: kDefaultCapacity unless a tool asked
+// for more). Recording takes no lock: a writer claims the next number of `written`, fills
+// the slot at that number modulo the capacity and then publishes the number in the slot's
+// `seq`. Two points of which one happens before the other get numbers (and times) in that
+// order. Readers, clearing and growth hold `mutex`; a reader takes a slot only when its
+// `seq` names the number it looks for before and after reading the fields, so a slot being
+// rewritten is left out rather than read torn. Every word of a slot is accessed atomically
+// (relaxed, plus release/acquire on `seq`). Recording costs the same whatever the capacity.
+struct TraceSlot {
+  uint64_t seq;  // number + 1 of the point in the slot; 0: none yet
+  uint64_t time_ns;
+  pthread_t thread;
+  int flag;
+  unsigned short category;
+  unsigned short code;
+};
+struct TraceSlots {
+  uint64_t mask;
+  TraceSlot* slots;
+};
 struct TraceRing {
   static constexpr size_t kDefaultCapacity = 65536;
   std::mutex mutex;
-  uint64_t mask = kDefaultCapacity - 1;
-  TracePoint* slots = new TracePoint[kDefaultCapacity];
-  uint64_t written = 0;
+  std::atomic<TraceSlots*> current{
+      new TraceSlots{kDefaultCapacity - 1, new TraceSlot[kDefaultCapacity]()}};
+  std::atomic<uint64_t> written{0};
+  uint64_t cleared = 0;  // points numbered below this were cleared (under mutex)
 };
 static_assert((TraceRing::kDefaultCapacity & (TraceRing::kDefaultCapacity - 1)) == 0);
+
+template <typename T>
+void store_relaxed(T& word, T value) {
+  std::atomic_ref<T>(word).store(value, std::memory_order_relaxed);
+}
+template <typename T>
+T load_relaxed(T& word) {
+  return std::atomic_ref<T>(word).load(std::memory_order_relaxed);
+}
+
+// Reads the point numbered `n` from `slots`, if the slot still holds it (mutex held).
+bool read_point(const TraceSlots& slots, uint64_t n, TracePoint& out) {
+  TraceSlot& slot = slots.slots[n & slots.mask];
+  if (std::atomic_ref<uint64_t>(slot.seq).load(std::memory_order_acquire) != n + 1) {
+    return false;
+  }
+  out = TracePoint{load_relaxed(slot.category), load_relaxed(slot.code), load_relaxed(slot.flag),
+                   load_relaxed(slot.thread), load_relaxed(slot.time_ns)};
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return load_relaxed(slot.seq) == n + 1;
+}
 
 TraceRing& ring() {
   static TraceRing* const r = new TraceRing;
@@ -106,15 +144,23 @@ void record_started_thread(const std::string& name, pthread_t thread) {
 }
 
 void record_trace_point(unsigned short category, unsigned short code, int flag) {
-  const pthread_t self = pthread_self();
   TraceRing& r = ring();
-  std::lock_guard lock(r.mutex);
+  const uint64_t n = r.written.fetch_add(1, std::memory_order_relaxed);
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  r.slots[r.written & r.mask] = TracePoint{
-      category, code, flag, self,
-      static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec)};
-  ++r.written;
+  TraceSlots* slots = r.current.load(std::memory_order_acquire);
+  TraceSlot& slot = slots->slots[n & slots->mask];
+  // A writer that lapped the ring while this slot was being read cannot be told apart from
+  // this one by `seq` alone: clear it first, so a reader sees the slot change.
+  store_relaxed(slot.seq, uint64_t{0});
+  std::atomic_thread_fence(std::memory_order_release);
+  store_relaxed(slot.category, category);
+  store_relaxed(slot.code, code);
+  store_relaxed(slot.flag, flag);
+  store_relaxed(slot.thread, pthread_self());
+  store_relaxed(slot.time_ns, static_cast<uint64_t>(now.tv_sec) * 1000000000u +
+                                  static_cast<uint64_t>(now.tv_nsec));
+  std::atomic_ref<uint64_t>(slot.seq).store(n + 1, std::memory_order_release);
 }
 
 std::atomic<uint64_t> g_mutexes_created{0};
@@ -167,11 +213,17 @@ std::vector<std::string> receiver_lines() {
 std::vector<TracePoint> trace_points() {
   TraceRing& r = ring();
   std::lock_guard lock(r.mutex);
-  const uint64_t kept = r.written < r.mask + 1 ? r.written : r.mask + 1;
+  const TraceSlots& slots = *r.current.load(std::memory_order_acquire);
+  const uint64_t written = r.written.load(std::memory_order_acquire);
+  uint64_t first = written > slots.mask + 1 ? written - (slots.mask + 1) : 0;
+  first = first < r.cleared ? r.cleared : first;
   std::vector<TracePoint> points;
-  points.reserve(kept);
-  for (uint64_t i = r.written - kept; i < r.written; ++i) {
-    points.push_back(r.slots[i & r.mask]);
+  points.reserve(static_cast<size_t>(written - first));
+  for (uint64_t n = first; n < written; ++n) {
+    TracePoint p;
+    if (read_point(slots, n, p)) {  // left out: still being recorded, or already lapped
+      points.push_back(p);
+    }
   }
   return points;
 }
@@ -179,50 +231,44 @@ std::vector<TracePoint> trace_points() {
 void trace_points_clear() {
   TraceRing& r = ring();
   std::lock_guard lock(r.mutex);
-  r.written = 0;
+  r.cleared = r.written.load(std::memory_order_acquire);
 }
 
 size_t trace_ring_capacity() {
   TraceRing& r = ring();
-  std::lock_guard lock(r.mutex);
-  return static_cast<size_t>(r.mask + 1);
+  return static_cast<size_t>(r.current.load(std::memory_order_acquire)->mask + 1);
 }
 
 size_t trace_ring_reserve(size_t points) {
   size_t capacity = TraceRing::kDefaultCapacity;
-  while (capacity < points && capacity <= (SIZE_MAX >> 2) / sizeof(TracePoint)) {
+  while (capacity < points && capacity <= (SIZE_MAX >> 2) / sizeof(TraceSlot)) {
     capacity <<= 1;
   }
   TraceRing& r = ring();
-  {
-    std::lock_guard lock(r.mutex);
-    if (capacity <= r.mask + 1) {
-      return static_cast<size_t>(r.mask + 1);
+  std::lock_guard lock(r.mutex);
+  TraceSlots* old = r.current.load(std::memory_order_acquire);
+  if (capacity <= old->mask + 1) {
+    return static_cast<size_t>(old->mask + 1);
+  }
+  TraceSlot* grown = new (std::nothrow) TraceSlot[capacity]();
+  auto* next = grown != nullptr ? new (std::nothrow) TraceSlots{capacity - 1, grown} : nullptr;
+  if (next == nullptr) {
+    delete[] grown;
+    return static_cast<size_t>(old->mask + 1);
+  }
+  // The points kept so far keep their numbers. A point recorded into the old slots while
+  // they are copied may be lost; tools grow the ring before a run. The old slots stay
+  // allocated: a writer may still hold them.
+  const uint64_t written = r.written.load(std::memory_order_acquire);
+  for (uint64_t n = written > old->mask + 1 ? written - (old->mask + 1) : 0; n < written; ++n) {
+    TracePoint p;
+    if (read_point(*old, n, p)) {
+      TraceSlot& slot = grown[n & (capacity - 1)];
+      slot = TraceSlot{n + 1, p.time_ns, p.thread, p.flag, p.category, p.code};
     }
   }
-  // Allocated outside the lock: recording threads do not wait for it.
-  TracePoint* grown = new (std::nothrow) TracePoint[capacity];
-  if (grown == nullptr) {
-    return trace_ring_capacity();
-  }
-  TracePoint* old = nullptr;
-  {
-    std::lock_guard lock(r.mutex);
-    if (capacity <= r.mask + 1) {
-      old = grown;  // someone else grew it meanwhile
-    } else {
-      // The points kept so far keep their places relative to `written`.
-      const uint64_t kept = r.written < r.mask + 1 ? r.written : r.mask + 1;
-      for (uint64_t i = r.written - kept; i < r.written; ++i) {
-        grown[i & (capacity - 1)] = r.slots[i & r.mask];
-      }
-      old = r.slots;
-      r.slots = grown;
-      r.mask = capacity - 1;
-    }
-  }
-  delete[] old;
-  return trace_ring_capacity();
+  r.current.store(next, std::memory_order_release);
+  return capacity;
 }
 
 std::vector<QUORL_PAGE_INFO*> page_infos() {
