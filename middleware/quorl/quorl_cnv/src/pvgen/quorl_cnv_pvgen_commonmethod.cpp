@@ -31,7 +31,10 @@ void quorl_cnv_pvgen_commonmethod::release() {
   singleton_release(s_instance_, s_inst_msem_);
 }
 
-quorl_cnv_pvgen_commonmethod::quorl_cnv_pvgen_commonmethod() : req_list_cursor(req_list.end()) {}
+quorl_cnv_pvgen_commonmethod::quorl_cnv_pvgen_commonmethod() : req_list_cursor(req_list.end()) {
+  OSW_Guard guard(req_list_mutex);
+  cached_slots_.reserve(kCachedSlots);
+}
 
 void quorl_cnv_pvgen_commonmethod::init() {
   quorl_usr_command_receiver_impl::instance()->module_list_insert("PVGEN", this);
@@ -43,6 +46,13 @@ quorl_cnv_pvgen_commonmethod::~quorl_cnv_pvgen_commonmethod() {
     delete record;
   }
   event_semaphore_list.clear();
+  {
+    OSW_Guard guard(req_list_mutex);
+    for (quorl_cnv_pvgen_slot* slot : cached_slots_) {
+      delete slot;
+    }
+    cached_slots_.clear();
+  }
   // Wrappers still listed are held by no entry any more (clearing gave their references
   // back): nobody else can free them, so they go with the registry.
   for (quorl_cnv_pvgen_observer_wrapper* wrapper : obs_wrapper_list) {
@@ -67,7 +77,7 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
   by_address_.reserve(req_list.size() + 1);
   by_req_no_.reserve(req_list.size() + 1);
   pending_.reserve();
-  std::unique_ptr<quorl_cnv_pvgen_slot> owned(new quorl_cnv_pvgen_slot);
+  std::unique_ptr<quorl_cnv_pvgen_slot> owned(take_slot());
   quorl_cnv_pvgen_slot* slot = owned.get();
   QUORL_CNV_PVGEN_LIST_BLK* entry = &slot->entry;
   slot->run = nullptr;
@@ -126,6 +136,23 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
   pending_.add(slot, before);
   owned.release();
   return entry;
+}
+
+quorl_cnv_pvgen_slot* quorl_cnv_pvgen_commonmethod::take_slot() {
+  if (cached_slots_.empty()) {
+    return new quorl_cnv_pvgen_slot;
+  }
+  quorl_cnv_pvgen_slot* slot = cached_slots_.back();
+  cached_slots_.pop_back();
+  return slot;
+}
+
+void quorl_cnv_pvgen_commonmethod::give_slot(quorl_cnv_pvgen_slot* slot) {
+  if (cached_slots_.size() < kCachedSlots && cached_slots_.capacity() > cached_slots_.size()) {
+    cached_slots_.push_back(slot);  // within the reserved room: cannot throw
+  } else {
+    delete slot;
+  }
 }
 
 QUORL_EVENT_SEMAPHORE* quorl_cnv_pvgen_commonmethod::get_event_semaphore() {
@@ -207,7 +234,7 @@ void quorl_cnv_pvgen_commonmethod::erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BL
   pending_.remove(slot);
   (void)by_address_.erase(reinterpret_cast<uintptr_t>(entry));
   (void)by_req_no_.erase(entry->req_no, slot);
-  delete slot;
+  give_slot(slot);
   it = req_list.erase(it);
   if (req_list.empty()) {
     req_no_clashes_ = 0;  // none of the clashing numbers is listed any more
@@ -336,7 +363,7 @@ void quorl_cnv_pvgen_commonmethod::req_list_clear() {
       entry->event->in_use = 0;
     }
     obs_wrapper_delete(entry->observer);
-    delete quorl_cnv_pvgen_slot::of(entry);
+    give_slot(quorl_cnv_pvgen_slot::of(entry));
   }
   by_address_.clear();
   by_req_no_.clear();

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <list>
+#include <vector>
 
 #include "norvane/framework.h"
 #include "osw.h"
@@ -122,6 +123,11 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // (once) and returns false, or returns true when the entry is to be erased.
   bool apply_stop_rule(QUORL_CNV_PVGEN_LIST_BLK* entry) REQUIRES(req_list_mutex);
 
+  // A slot for a new entry: a cached one, or a new one (may throw std::bad_alloc).
+  quorl_cnv_pvgen_slot* take_slot() REQUIRES(req_list_mutex);
+  // Frees an erased entry's slot, or keeps it for the next entry while fewer than
+  // kCachedSlots are kept.
+  void give_slot(quorl_cnv_pvgen_slot* slot) REQUIRES(req_list_mutex);
   // The first entry in list order with request number `value`, or null.
   QUORL_CNV_PVGEN_LIST_BLK* find_req_no(unsigned long value) REQUIRES(req_list_mutex);
 
@@ -138,6 +144,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // wrapped) was still there; while any is listed, a lookup by number walks the list.
   uint32_t req_no_clashes_ GUARDED_BY(req_list_mutex) = 0;
   quorl_cnv_pvgen_pending pending_ GUARDED_BY(req_list_mutex);
+  // Freed entries kept for reuse (an entry is 2.3 KB: allocating and freeing one is a good
+  // part of a request's cost). Room for all of them is reserved at construction.
+  static constexpr size_t kCachedSlots = 16;
+  std::vector<quorl_cnv_pvgen_slot*> cached_slots_ GUARDED_BY(req_list_mutex);
   uint32_t walk_epoch_ GUARDED_BY(req_list_mutex) = 0;
 
   static quorl_cnv_pvgen_commonmethod* s_instance_;

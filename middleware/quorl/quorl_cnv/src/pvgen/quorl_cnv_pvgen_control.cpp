@@ -406,7 +406,10 @@ int quorl_cnv_pvgen_control::submit(int request, QUORL_CNV_PVGEN_BLK& blk,
       outcome = 0;
     } else {
       entry->event->event.wait(OSW_WAIT_FOREVER);
-      std::memcpy(&work, &entry->blk, sizeof work);
+      // Of the entry's block only `result` reaches the caller (and `mode` says who erases
+      // the entry): the rest of it is not read back.
+      work.result = entry->blk.result;
+      work.mode = entry->blk.mode;
       outcome = work.result;
       const bool left_for_worker =
           request == QUORL_CNV_PVGEN_REQ_PAGE_START && work.mode == 2 && outcome == 0;
@@ -492,7 +495,7 @@ int quorl_cnv_pvgen_control::stop(QUORL_CNV_PVGEN_BLK& blk) {
   ctrl_signal();
 
   entry->event->event.wait(OSW_WAIT_FOREVER);
-  std::memcpy(&work, &entry->blk, sizeof work);
+  work.result = entry->blk.result;  // all of the entry's block that reaches the caller
   const int outcome = work.result;
   registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
                            reinterpret_cast<unsigned long>(entry));
