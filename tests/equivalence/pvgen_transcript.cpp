@@ -216,10 +216,14 @@ Sequence generate(uint64_t seed) {
       seq.faults += (i == 0 ? "" : "; ") + fault_rule(rng);
     }
   }
-  // A page keeps its priority and band count in most of its blocks.
+  // A page keeps its priority and band count in most of its blocks. Most calls follow the
+  // page's course (identifier, prepare, page start, bands, stop), the others are drawn at
+  // random: out of order, twice, or for a page in another state.
   struct Slot {
     uint32_t priority;
     uint32_t band_total;
+    int course = 0;  // 0 identifier, 1 prepare, 2 page start, 3 bands, 4 stop
+    uint32_t bands = 0;
   };
   std::vector<Slot> slots;
   for (int i = 0; i < seq.pages; ++i) {
@@ -228,16 +232,45 @@ Sequence generate(uint64_t seed) {
   const uint32_t count = 5 + rng.below(36);
   for (uint32_t i = 0; i < count; ++i) {
     Step s;
-    const uint32_t pick = rng.below(100);
-    s.op = pick < 26   ? Op::Credit
-           : pick < 30 ? Op::GetId
-           : pick < 42 ? Op::Prepare
-           : pick < 52 ? Op::PageStart
-           : pick < 62 ? Op::Band
-           : pick < 86 ? Op::BandCb
-           : pick < 96 ? Op::Stop
-                       : Op::StopStranger;
     s.page = static_cast<int>(rng.below(static_cast<uint32_t>(seq.pages)));
+    Slot& course = slots[static_cast<size_t>(s.page)];
+    const uint32_t pick = rng.below(100);
+    if (pick < 28) {
+      s.op = Op::Credit;
+    } else if (pick < 75) {
+      switch (course.course) {
+        case 0:
+          s.op = Op::GetId;
+          break;
+        case 1:
+          s.op = Op::Prepare;
+          break;
+        case 2:
+          s.op = Op::PageStart;
+          break;
+        case 3:
+          s.op = rng.percent(70) ? Op::BandCb : Op::Band;
+          break;
+        default:
+          s.op = Op::Stop;
+          break;
+      }
+      if (course.course == 3) {
+        course.course = ++course.bands >= course.band_total + rng.below(3) ? 4 : 3;
+      } else {
+        course.course = (course.course + 1) % 5;
+        course.bands = 0;
+      }
+    } else {
+      const uint32_t other = rng.below(100);
+      s.op = other < 8    ? Op::GetId
+             : other < 24 ? Op::Prepare
+             : other < 40 ? Op::PageStart
+             : other < 58 ? Op::Band
+             : other < 82 ? Op::BandCb
+             : other < 94 ? Op::Stop
+                          : Op::StopStranger;
+    }
     const Slot& slot = slots[static_cast<size_t>(s.page)];
     s.priority = rng.percent(80) ? slot.priority : rng.below(7);  // 6 is refused
     s.band_total = rng.percent(90) ? slot.band_total : rng.below(5);
@@ -943,7 +976,7 @@ int main(int argc, char** argv) {
   uint64_t first = 1;
   uint64_t count = 1;
   uint64_t watchdog = 10;
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 1; i < argc; i += 2) {  // every option takes a value
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     bool good = false;
@@ -964,7 +997,6 @@ int main(int argc, char** argv) {
       usage(stderr);
       return 2;
     }
-    ++i;
   }
   signal(SIGPIPE, SIG_IGN);
   bool all_ok = true;
