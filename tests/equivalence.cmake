@@ -26,7 +26,7 @@ set(_pvgen_compare ${CMAKE_CURRENT_LIST_DIR}/equivalence/compare)
 # The same seeds twice through the same library: the transcripts are reproducible.
 add_test(NAME equivalence.determinism
          COMMAND ${_pvgen_compare} $<TARGET_FILE:pvgen-transcript>
-                 $<TARGET_FILE:pvgen-transcript> 100001 300)
+                 $<TARGET_FILE:pvgen-transcript> 100001 200)
 set_tests_properties(equivalence.determinism PROPERTIES LABELS "equivalence" TIMEOUT 300)
 
 # The library against the reference build; until that exists, against itself.
