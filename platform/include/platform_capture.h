@@ -21,6 +21,7 @@ struct Notification {
   std::string file;
   std::string function;
   int line;
+  pthread_t thread;  // the thread that notified
 };
 
 struct TracePoint {
@@ -42,6 +43,7 @@ struct TraceLine {
   int level;
   int zero;
   std::string text;  // the formatted line, as printf would write it
+  pthread_t thread;  // the thread that wrote it
 };
 std::vector<TraceLine> trace_lines();
 std::vector<Notification> notifications();

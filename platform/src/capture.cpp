@@ -103,7 +103,7 @@ bool keep_trace_line(int module, int level, int zero, std::string text) {
   if (!s.capturing) {
     return false;
   }
-  s.trace_lines.push_back(TraceLine{module, level, zero, std::move(text)});
+  s.trace_lines.push_back(TraceLine{module, level, zero, std::move(text), pthread_self()});
   return true;
 }
 
