@@ -1,11 +1,11 @@
-# Equivalence of library builds: pvgen-transcript runs seeded random call sequences, each in
-# a fresh child process, and prints transcripts that do not depend on how the threads
-# interleave. The same seeds give the same bytes on every run (checked here), and the same
+# Equivalence of library builds: pvgen-transcript (tools/pvgen-transcript.cpp) runs seeded
+# random call sequences, each in a fresh child process, and prints transcripts that do not
+# depend on how the threads interleave. The same seeds give the same bytes on every run (checked here), and the same
 # bytes for any two builds of the library that behave alike.
 #
 # pvgen_add_transcript(NAME LIBRARY): the transcript program linked against LIBRARY.
 function(pvgen_add_transcript name library)
-  add_executable(${name} ${CMAKE_CURRENT_LIST_DIR}/equivalence/pvgen_transcript.cpp)
+  add_executable(${name} ${PROJECT_SOURCE_DIR}/tools/pvgen-transcript.cpp)
   target_link_libraries(${name} PRIVATE ${library} pvgen_sim pvgen_platform Threads::Threads)
 endfunction()
 
@@ -20,7 +20,7 @@ if(CMAKE_CROSSCOMPILING OR PVGEN_SANITIZE STREQUAL "thread")
   return()
 endif()
 
-set(PVGEN_EQUIVALENCE_SEEDS 1000 CACHE STRING "Sequences the equivalence test runs")
+set(PVGEN_EQUIVALENCE_SEEDS 2000 CACHE STRING "Sequences the equivalence test runs")
 set(_pvgen_compare ${CMAKE_CURRENT_LIST_DIR}/equivalence/compare)
 
 # The same seeds twice through the same library: the transcripts are reproducible.
