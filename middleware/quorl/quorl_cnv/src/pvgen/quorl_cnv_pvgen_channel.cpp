@@ -402,18 +402,30 @@ void quorl_cnv_pvgen_channel::process(void*) {
   }
 }
 
-void quorl_cnv_pvgen_channel::serve() {
+bool quorl_cnv_pvgen_channel::next_job(std::pair<unsigned long, int>& job) {
+  // ch_wait() and a look at the head of the queue in one hold of queue_mutex.
   for (;;) {
-    ch_wait();
-    // Retiring: the jobs already queued are still served (the engine reports them and
-    // their submitters are waiting), then the worker ends.
-    if (relaxed_load(retiring) != 0 && get_proc_num() == 0) {
-      return;
-    }
-    std::pair<unsigned long, int> job;
     {
       OSW_Guard guard(queue_mutex);
-      job = queue.front();
+      if (!queue.empty()) {
+        job = queue.front();
+        return true;
+      }
+    }
+    // Retiring: the jobs already queued are still served (the engine reports them and
+    // their submitters are waiting), then the worker ends.
+    if (relaxed_load(retiring) != 0) {
+      return false;
+    }
+    ch_event.wait(OSW_WAIT_FOREVER);
+  }
+}
+
+void quorl_cnv_pvgen_channel::serve() {
+  for (;;) {
+    std::pair<unsigned long, int> job;
+    if (!next_job(job)) {
+      return;
     }
     if ((job.second & ENDED_JOB) != 0) {
       report_ended(job.first, job.second & ~ENDED_JOB);

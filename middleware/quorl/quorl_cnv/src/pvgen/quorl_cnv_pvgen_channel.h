@@ -144,6 +144,9 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   void end_page() REQUIRES(registry->list_mutex());
   // The worker's loop; process() wraps it and marks the worker ended when it returns.
   void serve();
+  // Worker: waits until a job is queued and reads the head of the queue (leaving it there);
+  // false when the channel retires with its queue empty.
+  bool next_job(std::pair<unsigned long, int>& job) EXCLUDES(queue_mutex);
   // Worker: reports an ended band (-3) to its observer, unless a stop took it meanwhile.
   void report_ended(unsigned long req_no, int plane);
 

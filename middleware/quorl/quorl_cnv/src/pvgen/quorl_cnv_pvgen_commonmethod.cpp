@@ -69,17 +69,45 @@ void quorl_cnv_pvgen_commonmethod::param_print(int, QUORL_CNV_PVGEN_BLK&,
 QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
     int request, QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* observer) {
   OSW_Guard guard(req_list_mutex);
+  quorl_cnv_pvgen_slot* slot = take_slot();
+  std::memcpy(&slot->entry.blk, &blk, sizeof(QUORL_CNV_PVGEN_BLK));
+  return insert_slot(request, slot, observer);
+}
+
+quorl_cnv_pvgen_slot* quorl_cnv_pvgen_commonmethod::req_slot_take() {
+  OSW_Guard guard(req_list_mutex);
+  return take_slot();
+}
+
+void quorl_cnv_pvgen_commonmethod::req_slot_give(quorl_cnv_pvgen_slot* slot) {
+  OSW_Guard guard(req_list_mutex);
+  give_slot(slot);
+}
+
+QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert_slot(
+    int request, quorl_cnv_pvgen_slot* slot, quorl_cnv_pvgen_observer* observer) {
+  OSW_Guard guard(req_list_mutex);
+  return insert_slot(request, slot, observer);
+}
+
+QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::insert_slot(
+    int request, quorl_cnv_pvgen_slot* slot, quorl_cnv_pvgen_observer* observer) {
   const uint32_t number = req_no_counter;
   req_no_counter = (number + 1 == kNumberWrap) ? 1 : number + 1;
 
   // Nothing is left behind when an allocation fails: not the entry, not a pool record, not
   // a trace of it in the tables (they make room first, so that filling them cannot fail).
-  by_address_.reserve(req_list.size() + 1);
-  by_req_no_.reserve(req_list.size() + 1);
-  pending_.reserve();
-  std::unique_ptr<quorl_cnv_pvgen_slot> owned(take_slot());
-  quorl_cnv_pvgen_slot* slot = owned.get();
+  try {
+    by_address_.reserve(req_list.size() + 1);
+    by_req_no_.reserve(req_list.size() + 1);
+    pending_.reserve();
+  } catch (...) {
+    give_slot(slot);
+    throw;
+  }
+  std::unique_ptr<quorl_cnv_pvgen_slot> owned(slot);
   QUORL_CNV_PVGEN_LIST_BLK* entry = &slot->entry;
+  const QUORL_CNV_PVGEN_BLK& blk = entry->blk;
   slot->run = nullptr;
   slot->prev_in_run = slot->next_in_run = nullptr;
   entry->req_no = number;
@@ -88,7 +116,6 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
   entry->request = request;
   entry->priority = static_cast<int32_t>(blk.priority);
   entry->observer = observer;
-  std::memcpy(&entry->blk, &blk, sizeof(QUORL_CNV_PVGEN_BLK));
 
   // Page starts and stops always block their submitter; a prepare or band blocks it only
   // without an observer. A band with an observer is the one asynchronous request.
@@ -110,7 +137,14 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_insert(
     --pos;
   }
   try {
-    slot->where = req_list.insert(pos, entry);
+    if (!spare_nodes_.empty()) {
+      // A node of an erased entry moves over: no allocation.
+      slot->where = spare_nodes_.begin();
+      *slot->where = entry;
+      req_list.splice(pos, spare_nodes_, slot->where);
+    } else {
+      slot->where = req_list.insert(pos, entry);
+    }
   } catch (...) {
     if (entry->event != nullptr) {
       entry->event->in_use = 0;
@@ -235,7 +269,13 @@ void quorl_cnv_pvgen_commonmethod::erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BL
   (void)by_address_.erase(reinterpret_cast<uintptr_t>(entry));
   (void)by_req_no_.erase(entry->req_no, slot);
   give_slot(slot);
-  it = req_list.erase(it);
+  if (spare_nodes_.size() < kCachedSlots) {
+    const auto next = std::next(it);
+    spare_nodes_.splice(spare_nodes_.end(), req_list, it);  // kept for the next insertion
+    it = next;
+  } else {
+    it = req_list.erase(it);
+  }
   if (req_list.empty()) {
     req_no_clashes_ = 0;  // none of the clashing numbers is listed any more
   }

@@ -31,6 +31,8 @@
 
 namespace norvane {
 
+struct quorl_cnv_pvgen_slot;
+
 class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmethod {
  public:
   using callback_type = quorl_cnv_pvgen_observer_wrapper::callback_type;
@@ -60,6 +62,15 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // --- request list (all thread-safe unless said otherwise) ---
   QUORL_CNV_PVGEN_LIST_BLK* req_list_insert(int request, QUORL_CNV_PVGEN_BLK& blk,
                                             quorl_cnv_pvgen_observer* observer);
+  // The same in two steps, for a submission that makes its working copy of the block in
+  // place: req_slot_take gives an entry-to-be whose `entry.blk` the caller fills (and may
+  // validate); req_list_insert_slot then numbers and lists it like req_list_insert, without
+  // copying the block again, or req_slot_give takes it back unlisted. Either takes the slot
+  // over, also when it throws (std::bad_alloc).
+  quorl_cnv_pvgen_slot* req_slot_take();
+  QUORL_CNV_PVGEN_LIST_BLK* req_list_insert_slot(int request, quorl_cnv_pvgen_slot* slot,
+                                                 quorl_cnv_pvgen_observer* observer);
+  void req_slot_give(quorl_cnv_pvgen_slot* slot);
   // Returns the first match, or null. The entry stays valid after the lock is let go
   // because only its collector erases it.
   QUORL_CNV_PVGEN_LIST_BLK* req_list_search(int mode, unsigned long value);
@@ -123,6 +134,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // (once) and returns false, or returns true when the entry is to be erased.
   bool apply_stop_rule(QUORL_CNV_PVGEN_LIST_BLK* entry) REQUIRES(req_list_mutex);
 
+  // Numbers and lists the entry of `slot`, whose block is filled; takes the slot over.
+  QUORL_CNV_PVGEN_LIST_BLK* insert_slot(int request, quorl_cnv_pvgen_slot* slot,
+                                        quorl_cnv_pvgen_observer* observer)
+      REQUIRES(req_list_mutex);
   // A slot for a new entry: a cached one, or a new one (may throw std::bad_alloc).
   quorl_cnv_pvgen_slot* take_slot() REQUIRES(req_list_mutex);
   // Frees an erased entry's slot, or keeps it for the next entry while fewer than
@@ -148,6 +163,8 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // part of a request's cost). Room for all of them is reserved at construction.
   static constexpr size_t kCachedSlots = 16;
   std::vector<quorl_cnv_pvgen_slot*> cached_slots_ GUARDED_BY(req_list_mutex);
+  // List nodes of erased entries, moved (spliced) back into req_list by later insertions.
+  std::list<QUORL_CNV_PVGEN_LIST_BLK*> spare_nodes_ GUARDED_BY(req_list_mutex);
   uint32_t walk_epoch_ GUARDED_BY(req_list_mutex) = 0;
 
   static quorl_cnv_pvgen_commonmethod* s_instance_;

@@ -366,24 +366,42 @@ int quorl_cnv_pvgen_control::refuse_released(int request, QUORL_CNV_PVGEN_BLK& w
 int quorl_cnv_pvgen_control::submit(int request, QUORL_CNV_PVGEN_BLK& blk,
                                     quorl_cnv_pvgen_observer* obs) {
   InsideScope inside;
-  QUORL_CNV_PVGEN_BLK work;
+  const int32_t callers_result = blk.result;
   QUORL_CNV_PVGEN_LIST_BLK* entry = nullptr;
   TracePoints points{};
+  int32_t result_word = callers_result;  // what goes back into the caller's `result`
   int outcome;
   {
     OSW_Guard guard(request_mutex);
+    // The working copy is made in the block of the entry it becomes when it is accepted, so
+    // that it is not copied a second time; a refused one is given back unlisted.
+    quorl_cnv_pvgen_slot* slot;
+    try {
+      slot = registry->req_slot_take();
+    } catch (...) {
+      registry->obs_wrapper_delete(obs);  // no entry took the caller's reference
+      throw;
+    }
+    QUORL_CNV_PVGEN_BLK& work = slot->entry.blk;
     std::memcpy(&work, &blk, sizeof work);
     apply_overrides(request, work);
     points = trace_points_of(request, work);
     registry->trace_set(points.category, points.start, 1);
     registry->param_print(request, work, obs);
+    bool accepted = false;
     if (relaxed_load(retiring) != 0) {
       (void)refuse_released(request, work);
     } else if (param_check(request, work, obs) == 0) {
+      accepted = true;
+    }
+    if (!accepted) {
+      result_word = work.result;
+      registry->req_slot_give(slot);
+    } else {
       try {
-        entry = registry->req_list_insert(request, work, obs);
+        entry = registry->req_list_insert_slot(request, slot, obs);
       } catch (...) {
-        registry->obs_wrapper_delete(obs);  // no entry took the caller's reference
+        registry->obs_wrapper_delete(obs);
         throw;
       }
     }
@@ -408,11 +426,10 @@ int quorl_cnv_pvgen_control::submit(int request, QUORL_CNV_PVGEN_BLK& blk,
       entry->event->event.wait(OSW_WAIT_FOREVER);
       // Of the entry's block only `result` reaches the caller (and `mode` says who erases
       // the entry): the rest of it is not read back.
-      work.result = entry->blk.result;
-      work.mode = entry->blk.mode;
-      outcome = work.result;
+      result_word = entry->blk.result;
+      outcome = result_word;
       const bool left_for_worker =
-          request == QUORL_CNV_PVGEN_REQ_PAGE_START && work.mode == 2 && outcome == 0;
+          request == QUORL_CNV_PVGEN_REQ_PAGE_START && entry->blk.mode == 2 && outcome == 0;
       if (!left_for_worker) {
         registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
                                  reinterpret_cast<unsigned long>(entry));
@@ -420,7 +437,7 @@ int quorl_cnv_pvgen_control::submit(int request, QUORL_CNV_PVGEN_BLK& blk,
     }
   }
   registry->trace_set(points.category, points.end, end_flag);
-  blk.result = work.result;
+  blk.result = result_word;
   return outcome;
 }
 
