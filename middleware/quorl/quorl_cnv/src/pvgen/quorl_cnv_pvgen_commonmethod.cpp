@@ -18,7 +18,22 @@ OSW_Mutex_Semaphore* quorl_cnv_pvgen_commonmethod::s_inst_msem_ = nullptr;
 
 namespace {
 constexpr uint32_t kNumberWrap = 0x7FFFFFFF;  // request numbers run 1 .. 0x7FFFFFFE
-}
+
+// Erased entries (and their list nodes) kept for reuse. None under AddressSanitizer, so that
+// a use of an erased entry is still caught there.
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORL_PVGEN_NO_REUSE 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORL_PVGEN_NO_REUSE 1
+#endif
+#endif
+#ifdef QUORL_PVGEN_NO_REUSE
+constexpr size_t kCachedSlots = 0;
+#else
+constexpr size_t kCachedSlots = 16;
+#endif
+}  // namespace
 
 // ---------------------------------------------------------------- singleton
 
@@ -182,7 +197,7 @@ quorl_cnv_pvgen_slot* quorl_cnv_pvgen_commonmethod::take_slot() {
 }
 
 void quorl_cnv_pvgen_commonmethod::give_slot(quorl_cnv_pvgen_slot* slot) {
-  if (cached_slots_.size() < kCachedSlots && cached_slots_.capacity() > cached_slots_.size()) {
+  if (cached_slots_.size() + 1 <= kCachedSlots && cached_slots_.capacity() > cached_slots_.size()) {
     cached_slots_.push_back(slot);  // within the reserved room: cannot throw
   } else {
     delete slot;
@@ -269,7 +284,7 @@ void quorl_cnv_pvgen_commonmethod::erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BL
   (void)by_address_.erase(reinterpret_cast<uintptr_t>(entry));
   (void)by_req_no_.erase(entry->req_no, slot);
   give_slot(slot);
-  if (spare_nodes_.size() < kCachedSlots) {
+  if (spare_nodes_.size() + 1 <= kCachedSlots) {
     const auto next = std::next(it);
     spare_nodes_.splice(spare_nodes_.end(), req_list, it);  // kept for the next insertion
     it = next;

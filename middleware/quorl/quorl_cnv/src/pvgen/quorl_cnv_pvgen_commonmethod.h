@@ -141,7 +141,7 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // A slot for a new entry: a cached one, or a new one (may throw std::bad_alloc).
   quorl_cnv_pvgen_slot* take_slot() REQUIRES(req_list_mutex);
   // Frees an erased entry's slot, or keeps it for the next entry while fewer than
-  // kCachedSlots are kept.
+  // kCachedSlots (commonmethod.cpp) are kept.
   void give_slot(quorl_cnv_pvgen_slot* slot) REQUIRES(req_list_mutex);
   // The first entry in list order with request number `value`, or null.
   QUORL_CNV_PVGEN_LIST_BLK* find_req_no(unsigned long value) REQUIRES(req_list_mutex);
@@ -161,7 +161,6 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   quorl_cnv_pvgen_pending pending_ GUARDED_BY(req_list_mutex);
   // Freed entries kept for reuse (an entry is 2.3 KB: allocating and freeing one is a good
   // part of a request's cost). Room for all of them is reserved at construction.
-  static constexpr size_t kCachedSlots = 16;
   std::vector<quorl_cnv_pvgen_slot*> cached_slots_ GUARDED_BY(req_list_mutex);
   // List nodes of erased entries, moved (spliced) back into req_list by later insertions.
   std::list<QUORL_CNV_PVGEN_LIST_BLK*> spare_nodes_ GUARDED_BY(req_list_mutex);
