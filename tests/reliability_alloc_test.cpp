@@ -98,7 +98,12 @@ TEST(ReliabilityAlloc, FailedSubmissionsLeaveNothingBehind) {
       EXPECT_TRUE(rc == 0 || (rc == -5 && c.blk->result == -5)) << rc;
       return rc;
     });
+    // A call that finds an erased entry (and its list node) kept for reuse may allocate
+    // nothing at all; AddressSanitizer builds keep none, so there every call's
+    // allocations fail in turn.
+#if defined(__SANITIZE_ADDRESS__)
     EXPECT_GE(outcomes.size(), 2u);
+#endif
     EXPECT_EQ(outcomes.back(), 0);
     EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), -5),
               static_cast<long>(outcomes.size()) - 1);
