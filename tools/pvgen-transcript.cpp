@@ -659,6 +659,18 @@ class Runner {
 
   void do_step(int number, const Step& s) {
     std::string text = describe(number, s);
+    if (s.op == Op::Stop || s.op == Op::StopStranger) {
+      // Stops run one at a time: a stop waiting behind another would go on by itself when
+      // the other one returns, alongside whatever the dispatcher does in that step, and the
+      // order of the two would be left to chance. Such a stop is not made.
+      for (const auto& c : calls_) {
+        if ((c->op == Op::Stop || c->op == Op::StopStranger) &&
+            !c->returned.load(std::memory_order_acquire)) {
+          emit(text + format(": held back, stop call %d has not returned\n", c->number));
+          return;
+        }
+      }
+    }
     if (s.op != Op::Credit && s.op != Op::GateOpen && s.op != Op::GetId) {
       used_[static_cast<size_t>(s.page)] = true;
     }
