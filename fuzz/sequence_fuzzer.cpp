@@ -82,27 +82,32 @@ void band_cb(Info* info) {
 // ---- the gate -------------------------------------------------------------------------
 
 bool g_gate_closed = false;
+// Opens the gate 2 ms after each request. Requests are counted, not flagged: a close and a
+// new request that come while an opening is under way get an opening of their own after
+// it (with a flag, clearing it after the opening could swallow such a request and leave
+// the gate closed behind the submitter's back).
 struct GateOpener {
   std::mutex mutex;
   std::condition_variable cv;
-  bool pending = false;
+  uint64_t requested = 0;
+  uint64_t done = 0;
   GateOpener() {
     std::thread([this] {
       std::unique_lock<std::mutex> lock(mutex);
       for (;;) {
-        cv.wait(lock, [this] { return pending; });
+        cv.wait(lock, [this] { return done != requested; });
+        const uint64_t serving = requested;
         lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         pvgen_sim_gate_open();
         lock.lock();
-        pending = false;
-        cv.notify_all();
+        done = serving;
       }
     }).detach();
   }
   void open_soon() {
     std::lock_guard<std::mutex> lock(mutex);
-    pending = true;
+    ++requested;
     cv.notify_all();
   }
 };
