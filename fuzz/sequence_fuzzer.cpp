@@ -193,6 +193,14 @@ pvgen_sim_fault decode_rule(const uint8_t* r) {
     case 1:
       f.action = PVGEN_SIM_ACT_RESULT;
       f.value = kResults[r[3] % 8];
+      if (f.kind == PVGEN_SIM_WAIT && f.value == 3) {
+        // A wait answering 3 ("not yet") must not take a report: the library asks again, as
+        // it should, and a report taken with that answer would never come, so the band (its
+        // caller, a stop of its page) would wait for ever, as for any report the engine
+        // never sends. The driver's real "not yet" is `again`.
+        f.action = PVGEN_SIM_ACT_AGAIN;
+        f.value = 0;
+      }
       break;
     case 2:
       f.action = PVGEN_SIM_ACT_AGAIN;
