@@ -276,6 +276,10 @@ bool come_to_rest(const Page* pages, int n, bool faulty) {
     FUZZ_CHECK(rc == 0 || faulty, "stop of page %d failed with no driver fault\n%s",
                static_cast<int>(pages[i].id), g_log.c_str());
     stop_failed = stop_failed || rc != 0;
+    std::lock_guard<std::mutex> lock(g_bands_mutex);
+    for (auto& [job, band] : g_bands) {
+      band.stopped = band.stopped || band.page == pages[i].id;
+    }
   }
   auto channels_sound = [] {
     const auto channels = quorl_cnv_pvgen_control::instance()->channels();
