@@ -42,7 +42,7 @@ Store& store() {
 // order. Readers, clearing and growth hold `mutex`; a reader takes a slot only when its
 // `seq` names the number it looks for before and after reading the fields, so a slot being
 // rewritten is left out rather than read torn. Every word of a slot is accessed atomically
-// (relaxed, plus release/acquire on `seq`). Recording costs the same whatever the capacity.
+// (see store_field). Recording costs the same whatever the capacity.
 struct TraceSlot {
   uint64_t seq;  // number + 1 of the point in the slot; 0: none yet
   uint64_t time_ns;
