@@ -21,6 +21,7 @@
 #include "quorl_cnv_pvgen_commonmethod.h"
 #include "quorl_cnv_pvgen_observer.h"
 #include "support/pvgen_test_util.h"
+#include "support/thread_probe.h"
 
 namespace {
 
@@ -173,6 +174,11 @@ class ChannelTest : public ::testing::Test {
 TEST_F(ChannelTest, EachCommandSendsItsOwnWordsAndMovesTheState) {
   ASSERT_EQ(pvgen_sim_fault_script("stop#1:result=2"), 1);
   static Channel* const other = make(1, 2);  // keeps a job for good: never destroyed
+  // Its worker must be asleep for want of a job before the job is queued: a worker that
+  // starts late finds the job without any post, as it should, and takes it to the engine.
+  const pid_t other_worker = pvgen_test::tid_named("quorl_pvgen_ch");
+  ASSERT_NE(other_worker, 0);
+  pvgen_test::settles(other_worker);
   auto* ch = make();
   Blk band_page = full_block(7, 1), one = full_block(7, 1, 0x77);
   Blk ring_page = full_block(8, 2), no_ring = full_block(9, 2);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -46,6 +47,34 @@ inline bool sleeps_before(pid_t tid, const std::atomic<bool>& done) {
     std::this_thread::yield();
   }
   return !done;
+}
+
+// How often thread `tid` has given up the processor by itself (it went to sleep), or -1.
+inline long voluntary_switches(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+      return std::stol(line.substr(line.find(':') + 1));
+    }
+  }
+  return -1;
+}
+
+// Returns once thread `tid` sleeps in one wait and stays there: seen asleep twice, a few
+// milliseconds apart, without having woken in between. A thread that only passes through a
+// contended lock on its way to its long wait is not taken for one in it.
+inline void settles(pid_t tid) {
+  for (;;) {
+    const long before = voluntary_switches(tid);
+    if (thread_state(tid) == 'S') {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (thread_state(tid) == 'S' && voluntary_switches(tid) == before) {
+        return;
+      }
+    } else {
+      std::this_thread::yield();
+    }
+  }
 }
 
 // False when a wait on `event` returns at once: a post was pending, and this took it. True
