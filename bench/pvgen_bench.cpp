@@ -8,6 +8,8 @@
 //   pvgen_bench run-sync N          N synchronous bands, nothing printed (for callgrind)
 //   pvgen_bench run-upfront N       N callback bands submitted up front on one page (callgrind)
 //   pvgen_bench run-chain N         N round trips of the bare chain (for callgrind)
+//   pvgen_bench handoff [US]        where the engine waits, band time US (default 30)
+//   pvgen_bench handoff-sync [N]    the three hand-overs of a synchronous band
 #include <dlfcn.h>
 #include <semaphore.h>
 
@@ -17,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <new>
 #include <string>
 #include <thread>
@@ -281,6 +285,159 @@ int utilisation() {
   return 0;
 }
 
+// ---------------------------------------------------------------- where the engine waits
+
+// p10/p50/p90/p99 of a set of durations, in microseconds, on one line.
+void print_spread(const char* name, std::vector<uint64_t> v) {
+  std::sort(v.begin(), v.end());
+  auto at = [&](double q) {
+    return v.empty() ? 0.0
+                     : static_cast<double>(v[static_cast<size_t>(q * (v.size() - 1))]) / 1000.0;
+  };
+  std::printf("  %-16s p10 %7.1f  p50 %7.1f  p90 %7.1f  p99 %7.1f us\n", name, at(0.1), at(0.5),
+              at(0.9), at(0.99));
+}
+
+// Processor time of each thread of this process: run, and waiting for a processor (ns).
+struct ThreadTimes {
+  std::string name;
+  uint64_t ran = 0, waited = 0;
+};
+std::vector<ThreadTimes> thread_times() {
+  std::vector<ThreadTimes> out;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm"), stat(task.path() / "schedstat");
+    ThreadTimes t;
+    std::getline(comm, t.name);
+    stat >> t.ran >> t.waited;
+    t.name += "/" + task.path().filename().string();
+    out.push_back(t);
+  }
+  return out;
+}
+
+// One utilisation run taken apart, from the simulator's logs and the library's trace
+// points. For each report that frees a place on the channel: `wake` is the driver's wait
+// returning after the band's due time, `report` the worker from there to its report trace
+// point, `refill` from that point to the dispatcher's next band command, and `late` how
+// long the engine stood idle before that command. Then the longest idle stretches and the
+// band they ended at, and how long each thread waited for a processor.
+int handoff(uint64_t band_ns, bool chained) {
+  constexpr int kBands = 1000;
+  platform::trace_ring_reserve(16 * kBands + 64);
+  platform::trace_points_clear();
+  const std::vector<ThreadTimes> before = thread_times();
+  const double util = utilisation_run(band_ns, kBands, chained);
+  const std::vector<ThreadTimes> after = thread_times();
+
+  std::vector<pvgen_sim_answer> answers(pvgen_sim_answer_count());
+  for (size_t i = 0; i < answers.size(); ++i) {
+    (void)pvgen_sim_answer_get(i, &answers[i]);
+  }
+  std::vector<uint64_t> bands;  // when the engine received each band command
+  for (size_t i = 0; i < pvgen_sim_command_count(); ++i) {
+    pvgen_sim_command c;
+    if (pvgen_sim_command_get(i, &c) == 0 && c.code == PVGEN_SIM_IOC_BAND_EXE) {
+      bands.push_back(c.time_ns);
+    }
+  }
+  constexpr unsigned short kCatBand = 4, kCatReport = 64;
+  std::vector<uint64_t> reports, commands;  // worker's report points, band command points
+  for (const auto& t : platform::trace_points()) {
+    if (t.category == kCatReport) {
+      reports.push_back(t.time_ns);
+    } else if (t.category == kCatBand && (t.code & 4) != 0) {
+      commands.push_back(t.time_ns);
+    }
+  }
+  std::vector<uint64_t> wake, report, refill, late;
+  for (size_t k = 0; k + 2 < bands.size() && k + 2 < commands.size() && k + 1 < answers.size() &&
+                     k < reports.size();
+       ++k) {
+    if (answers[k].took_report == 0) {
+      continue;
+    }
+    wake.push_back(answers[k].time_ns - answers[k].due_ns);
+    report.push_back(reports[k] - answers[k].time_ns);
+    refill.push_back(commands[k + 2] > reports[k] ? commands[k + 2] - reports[k] : 0);
+    const uint64_t free_at = answers[k + 1].due_ns;
+    late.push_back(bands[k + 2] > free_at ? bands[k + 2] - free_at : 0);
+  }
+  std::printf("%s, %llu us per band: utilisation %.2f %%\n", chained ? "two in flight" : "up front",
+              static_cast<unsigned long long>(band_ns / 1000), util);
+  print_spread("wake", wake);
+  print_spread("report", report);
+  print_spread("refill", refill);
+  print_spread("late", late);
+
+  std::vector<std::pair<uint64_t, size_t>> gaps;  // idle time before band i, i
+  for (size_t i = 1; i < bands.size() && i - 1 < answers.size(); ++i) {
+    const uint64_t free_at = answers[i - 1].due_ns;
+    if (bands[i] > free_at) {
+      gaps.emplace_back(bands[i] - free_at, i);
+    }
+  }
+  std::sort(gaps.rbegin(), gaps.rend());
+  uint64_t idle = 0;
+  for (const auto& g : gaps) {
+    idle += g.first;
+  }
+  std::printf("  idle %.1f us in %zu stretches; longest:", static_cast<double>(idle) / 1000.0,
+              gaps.size());
+  for (size_t i = 0; i < gaps.size() && i < 5; ++i) {
+    std::printf(" %.1f us before band %zu%s", static_cast<double>(gaps[i].first) / 1000.0,
+                gaps[i].second, i + 1 < std::min<size_t>(gaps.size(), 5) ? "," : "");
+  }
+  std::printf("\n");
+  for (const ThreadTimes& a : after) {
+    for (const ThreadTimes& b : before) {
+      if (a.name == b.name) {
+        std::printf("  %-24s ran %9.1f us, waited for a processor %9.1f us\n", a.name.c_str(),
+                    static_cast<double>(a.ran - b.ran) / 1000.0,
+                    static_cast<double>(a.waited - b.waited) / 1000.0);
+      }
+    }
+  }
+  return 0;
+}
+
+// The three hand-overs of a synchronous band: from the call to the dispatcher's band
+// command, from the command to the worker's wait returning with the report, and from there
+// back to the caller.
+int handoff_sync(int n) {
+  QUORL_CNV_PVGEN_BLK blk = start_page(0xFFFFFFFFu);
+  sync_bands(blk, 200);
+  const size_t first_command = pvgen_sim_command_count();
+  const size_t first_answer = pvgen_sim_answer_count();
+  std::vector<uint64_t> begin(n), end(n);
+  for (int i = 0; i < n; ++i) {
+    begin[i] = now_ns();
+    sync_bands(blk, 1);
+    end[i] = now_ns();
+  }
+  stop_page(blk);
+  std::vector<uint64_t> to_dispatcher, to_worker, to_caller, total;
+  for (int i = 0; i < n; ++i) {
+    pvgen_sim_command c;
+    pvgen_sim_answer a;
+    if (pvgen_sim_command_get(first_command + i, &c) != 0 ||
+        pvgen_sim_answer_get(first_answer + i, &a) != 0) {
+      std::fprintf(stderr, "pvgen_bench: the simulator's log lost band %d\n", i);
+      return 1;
+    }
+    to_dispatcher.push_back(c.time_ns - begin[i]);
+    to_worker.push_back(a.time_ns - c.time_ns);
+    to_caller.push_back(end[i] - a.time_ns);
+    total.push_back(end[i] - begin[i]);
+  }
+  std::printf("synchronous band, %d samples\n", n);
+  print_spread("to dispatcher", to_dispatcher);
+  print_spread("to worker", to_worker);
+  print_spread("back to caller", to_caller);
+  print_spread("round trip", total);
+  return 0;
+}
+
 // ---------------------------------------------------------------- objects per request
 
 int objects(int n) {
@@ -371,6 +528,13 @@ int main(int argc, char** argv) {
   if (what == "utilisation") {
     return utilisation();
   }
+  if (what == "handoff") {
+    const uint64_t band_ns = (n > 0 ? static_cast<uint64_t>(n) : 30) * 1000;
+    return handoff(band_ns, true) | handoff(band_ns, false);
+  }
+  if (what == "handoff-sync") {
+    return handoff_sync(n > 0 ? n : 2000);
+  }
   if (what == "objects") {
     return objects(n > 0 ? n : 1000);
   }
@@ -383,8 +547,9 @@ int main(int argc, char** argv) {
   if (what == "run-chain" && n > 0) {
     return run_chain(n);
   }
-  std::fprintf(stderr,
+  const bool asked = what == "--help" || what == "-h";
+  std::fprintf(asked ? stdout : stderr,
                "usage: pvgen_bench latency [N] | utilisation | objects [N] | run-sync N | "
-               "run-upfront N | run-chain N\n");
-  return 2;
+               "run-upfront N | run-chain N | handoff [US] | handoff-sync [N]\n");
+  return asked ? 0 : 2;
 }

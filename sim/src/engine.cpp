@@ -3,13 +3,16 @@
 //
 // Concurrency: all state lives in one State object, created on first use and never
 // destroyed (threads of the program may still be blocked in a wait when the process exits).
-// Every field of it, and every Dev, is read and written only with State::mu held; the one
-// exception is g_open_count, an atomic that lets calls on ordinary descriptors skip the lock
-// while no simulated descriptor is open. All waits (blocked waits, the wait helpers) sleep on
-// State::cv, a CLOCK_MONOTONIC condition variable that is broadcast after every change, and
-// re-test their condition after each wake-up.
+// Every field of it, and every Dev, is read and written only with State::mu held; the
+// exceptions are g_open_count, an atomic that lets calls on ordinary descriptors skip the
+// lock while no simulated descriptor is open, and State::generation, an atomic count of
+// changes. All waits (blocked waits, the wait helpers) sleep on State::cv, a CLOCK_MONOTONIC
+// condition variable that is broadcast after every change, and re-test their condition after
+// each wake-up; a driver wait whose report falls due within a few tens of microseconds
+// watches the clock and State::generation instead, with State::mu let go.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -147,6 +150,7 @@ struct State {
   uint64_t calls[PVGEN_SIM_KINDS] = {};
   pvgen_sim_stats stats{};
   uint32_t blocked = 0;
+  std::atomic<uint64_t> generation{0};  // counts changed(); read unlocked while watching
   Log<pvgen_sim_command> commands;
   Log<pvgen_sim_answer> answers;
   FILE* trace = nullptr;
@@ -205,7 +209,29 @@ void sleep_until(State& s, uint64_t until) {
 }
 
 void changed(State& s) {
+  s.generation.fetch_add(1, std::memory_order_release);
   pthread_cond_broadcast(&s.cv);
+}
+
+// Sleeps until a report falls due at `due`, or until something changes. A real engine
+// raises its interrupt when the band is done and the driver wakes its waiter at once,
+// whereas a timed sleep returns a timer interrupt and a wake-up later (10 to 20 us on a
+// virtual machine, more than a short band lasts). So the last stretch before the due time
+// is spent watching the clock, with the state unlocked; a change ends the watch early, as
+// it would end the sleep.
+void sleep_until_due(State& s, uint64_t due) {
+  constexpr uint64_t kWatch = 30000;  // ns: most timer wake-ups on these machines are quicker
+  const uint64_t now = now_ns();
+  if (due > now + kWatch) {
+    sleep_until(s, due - kWatch);
+    return;
+  }
+  const uint64_t seen = s.generation.load(std::memory_order_acquire);
+  pthread_mutex_unlock(&s.mu);
+  while (now_ns() < due && s.generation.load(std::memory_order_acquire) == seen) {
+    sched_yield();  // a thread of the program that wants this processor gets it
+  }
+  pthread_mutex_lock(&s.mu);
 }
 
 uint64_t mul_sat(uint64_t a, uint64_t b) {
@@ -732,7 +758,11 @@ Outcome wait_request(State& s, const std::shared_ptr<Dev>& dev, void* arg) {
         ++s.blocked;
         changed(s);
       }
-      sleep_until(s, gate_ok ? due : kNever);
+      if (gate_ok && due != kNever) {
+        sleep_until_due(s, due);
+      } else {
+        sleep_until(s, kNever);
+      }
     }
     if (counted)
       --s.blocked;
