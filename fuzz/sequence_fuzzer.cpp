@@ -159,11 +159,12 @@ void describe() {
         e->req_no, e->request, static_cast<int>(e->page_id), e->list_stat, e->plane_stat[0],
         e->plane_stat[1], e->plane_stat[2], e->blk.job_id, e->event != nullptr ? 1 : 0);
   }
-  registry()->req_list_unlock();
+  // A channel's job queue is read under the list lock, as its workers change it.
   for (norvane::quorl_cnv_pvgen_channel* ch : quorl_cnv_pvgen_control::instance()->channels()) {
     std::fprintf(stderr, "channel: page %lu status %d jobs %zu\n", ch->get_page_id(),
                  ch->get_ch_status(), ch->queued_jobs().size());
   }
+  registry()->req_list_unlock();
 }
 fuzz::Watchdog& watchdog() {
   static auto* w = new fuzz::Watchdog(describe);
