@@ -411,13 +411,15 @@ int handoff(uint64_t band_ns, bool chained) {
   }
   std::printf("\n");
   for (const ThreadTimes& a : after) {
-    for (const ThreadTimes& b : before) {
-      if (a.name == b.name) {
-        std::printf("  %-24s ran %9.1f us, waited for a processor %9.1f us\n", a.name.c_str(),
-                    static_cast<double>(a.ran - b.ran) / 1000.0,
-                    static_cast<double>(a.waited - b.waited) / 1000.0);
+    ThreadTimes b;  // a thread started by this run counts from zero
+    for (const ThreadTimes& earlier : before) {
+      if (earlier.name == a.name) {
+        b = earlier;
       }
     }
+    std::printf("  %-24s ran %9.1f us, waited for a processor %9.1f us\n", a.name.c_str(),
+                static_cast<double>(a.ran - b.ran) / 1000.0,
+                static_cast<double>(a.waited - b.waited) / 1000.0);
   }
   return 0;
 }
