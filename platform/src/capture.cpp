@@ -5,8 +5,9 @@
 // Both stores are heap objects that are created on first use and never destroyed: threads
 // that still run while the process exits may use them until the very end.
 #include <time.h>
-#include <atomic>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -86,6 +87,11 @@ bool read_point(const TraceSlots& slots, uint64_t n, TracePoint& out) {
   out = TracePoint{load_field(slot.category), load_field(slot.code), load_field(slot.flag),
                    load_field(slot.thread), load_field(slot.time_ns)};
   return std::atomic_ref<uint64_t>(slot.seq).load(std::memory_order_relaxed) == n + 1;
+}
+
+// The number of the oldest point that `slots` can still hold once `written` are numbered.
+uint64_t oldest_kept(const TraceSlots& slots, uint64_t written) {
+  return written > slots.mask + 1 ? written - (slots.mask + 1) : 0;
 }
 
 TraceRing& ring() {
@@ -216,8 +222,7 @@ std::vector<TracePoint> trace_points() {
   std::lock_guard lock(r.mutex);
   const TraceSlots& slots = *r.current.load(std::memory_order_acquire);
   const uint64_t written = r.written.load(std::memory_order_acquire);
-  uint64_t first = written > slots.mask + 1 ? written - (slots.mask + 1) : 0;
-  first = first < r.cleared ? r.cleared : first;
+  const uint64_t first = std::max(oldest_kept(slots, written), r.cleared);
   std::vector<TracePoint> points;
   points.reserve(static_cast<size_t>(written - first));
   for (uint64_t n = first; n < written; ++n) {
@@ -261,7 +266,7 @@ size_t trace_ring_reserve(size_t points) {
   // they are copied may be lost; tools grow the ring before a run. The old slots stay
   // allocated: a writer may still hold them.
   const uint64_t written = r.written.load(std::memory_order_acquire);
-  for (uint64_t n = written > old->mask + 1 ? written - (old->mask + 1) : 0; n < written; ++n) {
+  for (uint64_t n = oldest_kept(*old, written); n < written; ++n) {
     TracePoint p;
     if (read_point(*old, n, p)) {
       TraceSlot& slot = grown[n & (capacity - 1)];

@@ -197,8 +197,8 @@ quorl_cnv_pvgen_slot* quorl_cnv_pvgen_commonmethod::take_slot() {
 }
 
 void quorl_cnv_pvgen_commonmethod::give_slot(quorl_cnv_pvgen_slot* slot) {
-  if (cached_slots_.size() + 1 <= kCachedSlots && cached_slots_.capacity() > cached_slots_.size()) {
-    cached_slots_.push_back(slot);  // within the reserved room: cannot throw
+  if (cached_slots_.size() < kCachedSlots) {
+    cached_slots_.push_back(slot);  // within the room reserved at construction: cannot throw
   } else {
     delete slot;
   }
@@ -284,7 +284,7 @@ void quorl_cnv_pvgen_commonmethod::erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BL
   (void)by_address_.erase(reinterpret_cast<uintptr_t>(entry));
   (void)by_req_no_.erase(entry->req_no, slot);
   give_slot(slot);
-  if (spare_nodes_.size() + 1 <= kCachedSlots) {
+  if (spare_nodes_.size() < kCachedSlots) {
     const auto next = std::next(it);
     spare_nodes_.splice(spare_nodes_.end(), req_list, it);  // kept for the next insertion
     it = next;

@@ -366,10 +366,9 @@ int quorl_cnv_pvgen_control::refuse_released(int request, QUORL_CNV_PVGEN_BLK& w
 int quorl_cnv_pvgen_control::submit(int request, QUORL_CNV_PVGEN_BLK& blk,
                                     quorl_cnv_pvgen_observer* obs) {
   InsideScope inside;
-  const int32_t callers_result = blk.result;
   QUORL_CNV_PVGEN_LIST_BLK* entry = nullptr;
   TracePoints points{};
-  int32_t result_word = callers_result;  // what goes back into the caller's `result`
+  int32_t result_word = blk.result;  // what goes back into the caller's `result`
   int outcome;
   {
     OSW_Guard guard(request_mutex);
