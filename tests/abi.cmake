@@ -9,12 +9,11 @@ if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU" OR NOT PVGEN_SANITIZE STREQUAL "")
 endif()
 set(_pvgen_abi_baseline
     ${PROJECT_SOURCE_DIR}/abi/libquorlcnvpvgen.${CMAKE_SYSTEM_PROCESSOR}.abi)
-find_program(PVGEN_ABIDIFF abidiff)
-if(NOT PVGEN_ABIDIFF)
-  set(PVGEN_ABIDIFF abidiff)  # the test then fails saying that it is missing
-endif()
+# abidiff is looked for when the test runs: a machine without it (Debian package
+# abigail-tools, which scripts/test-all installs) skips the test and says so.
 add_test(NAME Abi.LibraryMatchesTheBaseline
-         COMMAND ${CMAKE_COMMAND} -DABIDIFF=${PVGEN_ABIDIFF} -DBASELINE=${_pvgen_abi_baseline}
+         COMMAND ${CMAKE_COMMAND} -DBASELINE=${_pvgen_abi_baseline}
                  -DLIBRARY=$<TARGET_FILE:quorlcnvpvgen>
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/abi/check_abi.cmake)
-set_tests_properties(Abi.LibraryMatchesTheBaseline PROPERTIES TIMEOUT 120)
+set_tests_properties(Abi.LibraryMatchesTheBaseline PROPERTIES TIMEOUT 120
+                     SKIP_REGULAR_EXPRESSION "skipped: abidiff is not installed")

@@ -16,4 +16,5 @@ add_test(NAME Consumer.InstalledLibraryBuildsWithPkgConfigAndCMakeAndRunsAPage
                  -DTOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE} -DEMULATOR=${_pvgen_consumer_emulator}
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/consumer/consumer_test.cmake)
 set_tests_properties(Consumer.InstalledLibraryBuildsWithPkgConfigAndCMakeAndRunsAPage
-                     PROPERTIES TIMEOUT 300)
+                     PROPERTIES TIMEOUT 300
+                     SKIP_REGULAR_EXPRESSION "skipped: pkg-config is not installed")

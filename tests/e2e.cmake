@@ -10,3 +10,8 @@ if(CMAKE_CROSSCOMPILING_EMULATOR)
   list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " _pvgen_run_emulator)
   target_compile_definitions(e2e_test PRIVATE PVGEN_RUN_EMULATOR="${_pvgen_run_emulator}")
 endif()
+
+# Requests listed through the exported class operations (page-less, page-mode, other planes
+# and masks) against the simulated engine.
+pvgen_add_test(classes_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/classes_test.cpp
+  LIBS pvgen_sim quorlcnvpvgen_internal pvgen_platform)

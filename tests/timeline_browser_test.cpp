@@ -22,7 +22,8 @@ using namespace tool_process;
 // the engine's and the submitter's slices in their colours.
 TEST(TimelineExport, HtmlPageIsSelfContainedAndDrawnByABrowser) {
   if (shell("command -v chromium").first != 0) {
-    GTEST_SKIP() << "chromium is not installed (scripts/install-deps default installs it)";
+    GTEST_SKIP() << "chromium is not installed (Debian package chromium; scripts/install-deps "
+                    "default installs it)";
   }
   const std::string page = temp_path("t.html"), shot = temp_path("t.png");
   const auto [status, out] = shell(
@@ -48,7 +49,7 @@ TEST(TimelineExport, HtmlPageIsSelfContainedAndDrawnByABrowser) {
   EXPECT_GE(drawn, 40 + 40);  // at least every engine band and every submission
 
 #ifndef PVGEN_HAVE_PNG
-  GTEST_SKIP() << "no libpng to read the screenshot";
+  GTEST_SKIP() << "no libpng to read the screenshot (Debian package libpng-dev)";
 #else
   ASSERT_EQ(shell(chromium + "--screenshot=" + shot + " file://" + page + " 2>/dev/null").first, 0);
   png_image image{};

@@ -19,7 +19,9 @@ const char kLibName[] = "libpvgen_sim.so";
 const char kUsage[] =
     "Usage: pvgen-sim [OPTIONS] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM with the simulated PVGEN engine preloaded: every open of /dev/mfp_pvgen\n"
-    "in PROGRAM gets a simulated descriptor. The exit status is PROGRAM's.\n"
+    "in PROGRAM gets a simulated descriptor. The exit status is PROGRAM's. When the\n"
+    "simulator is installed beside libquorlcnvpvgen.so.1, that folder is added to the end of\n"
+    "LD_LIBRARY_PATH, so that a program built against the installation finds its libraries.\n"
     "\n"
     "Options (each sets the environment variable shown, read by the simulator at start-up):\n"
     "  -b, --band-time=TIME   engine time per band; a number with unit ns, us, ms or s\n"
@@ -191,6 +193,16 @@ int main(int argc, char** argv) {
     fail("no program given");
 
   const std::string path = find_library(lib);
+  // A program built against this installation finds its libraries (the library and the
+  // platform beside the simulator) without a run path or a loader configuration of its own.
+  // Only where they are installed side by side; a build tree's programs carry run paths.
+  const std::string lib_dir = path.substr(0, path.rfind('/'));
+  if (readable(lib_dir + "/libquorlcnvpvgen.so.1")) {
+    const char* old_path = std::getenv("LD_LIBRARY_PATH");
+    set("LD_LIBRARY_PATH",
+        old_path != nullptr && *old_path != '\0' ? std::string(old_path) + ":" + lib_dir : lib_dir,
+        dry_run);
+  }
   const char* old_preload = std::getenv("LD_PRELOAD");
   set("LD_PRELOAD",
       old_preload != nullptr && *old_preload != '\0' ? path + ":" + old_preload : path, dry_run);

@@ -166,6 +166,7 @@ void quorl_cnv_pvgen_channel::stop_wait() {
   // A channel in the error state may keep its page for good: once its queue is empty there
   // is nothing left to wait for, and a stop must not wait for ever. Nor once the worker has
   // ended: then nothing on this channel changes any more.
+  StopWaiter waiter(*this);
   for (;;) {
     if (!worker_running() ||
         (get_proc_num() == 0 && (get_page_id() == 0 || get_ch_status() == STATUS_ERROR))) {
@@ -175,26 +176,43 @@ void quorl_cnv_pvgen_channel::stop_wait() {
   }
 }
 
-void quorl_cnv_pvgen_channel::stop_wait(unsigned long page_id_, uint32_t binding_) {
-  // A new prepare needs an empty queue, so once the channel is bound anew, every job of the
-  // binding this stop waits for has been reported.
+void quorl_cnv_pvgen_channel::stop_wait(unsigned long page_id_, uint32_t binding_,
+                                        uint32_t jobs_mark_) {
+  // Only the jobs queued when the stop marked its page can be requests the stop's clean-up
+  // frees (what is queued later was not marked, or belongs to no page at all, like a
+  // page-less band that took the channel the stop freed): the stop waits for those, not for
+  // an empty queue, which later work may keep from ever being seen. A new prepare needs an
+  // empty queue, so once the channel is bound anew every job of the binding this stop
+  // waits for has been reported.
+  StopWaiter waiter(*this);
   for (;;) {
     if (!worker_running() || get_binding() != binding_) {
       return;
     }
-    const int jobs = get_proc_num();
+    const bool served = static_cast<int32_t>(jobs_served() - jobs_mark_) >= 0;
     const bool holds = get_page_id() == page_id_;
-    if (jobs == 0 && (!holds || get_ch_status() == STATUS_ERROR)) {
+    if (served && (!holds || get_ch_status() == STATUS_ERROR)) {
       return;
     }
     stop_event.wait(OSW_WAIT_FOREVER);
   }
 }
 
+uint32_t quorl_cnv_pvgen_channel::jobs_mark() {
+  OSW_Guard guard(queue_mutex);
+  return jobs_queued_;
+}
+
+uint32_t quorl_cnv_pvgen_channel::jobs_served() {
+  OSW_Guard guard(queue_mutex);
+  return jobs_served_;
+}
+
 void quorl_cnv_pvgen_channel::end_job(unsigned long req_no, int plane_no) {
   {
     OSW_Guard guard(queue_mutex);
     queue.emplace_back(req_no, plane_no | ENDED_JOB);
+    ++jobs_queued_;
   }
   ch_signal();
 }
@@ -264,6 +282,7 @@ int quorl_cnv_pvgen_channel::page_start(unsigned long req_no, int plane_no,
   if (blk.mode == 2) {
     OSW_Guard guard(queue_mutex);
     queue.emplace_back(req_no, plane_no);
+    ++jobs_queued_;
   }
 
   PVGEN_CMD_BLK cmd;
@@ -325,6 +344,7 @@ int quorl_cnv_pvgen_channel::band_exe(unsigned long req_no, int plane_no,
   {
     OSW_Guard guard(queue_mutex);
     queue.emplace_back(req_no, plane_no);
+    ++jobs_queued_;
   }
 
   PVGEN_CMD_BLK cmd;
@@ -433,6 +453,7 @@ void quorl_cnv_pvgen_channel::serve() {
         OSW_Guard list(registry->list_mutex());
         OSW_Guard guard(queue_mutex);
         queue.erase(queue.begin());
+        ++jobs_served_;
       }
       stop_signal();
       signal->ctrl_signal();
@@ -461,14 +482,20 @@ void quorl_cnv_pvgen_channel::serve() {
     {
       OSW_Guard guard(queue_mutex);
       queue.erase(queue.begin());
+      ++jobs_served_;
     }
     if (finished != 0) {
       end_page();
     }
     registry->req_list_unlock();
 
-    if (finished != 0 || get_ch_status() == STATUS_ERROR) {
-      // A stop waiting for the channel re-tests (a failed channel may never end its page).
+    // A stop waiting for the channel re-tests: at the end of a page, on a failed channel
+    // (which may never end its page), and after any job while a stop waits (it may be
+    // waiting for this one). A waiter counts itself before it first looks at the queue, and
+    // the job left it under queue_mutex before the count is read here, so a waiter that
+    // looked before the job left is seen.
+    if (finished != 0 || get_ch_status() == STATUS_ERROR ||
+        relaxed_load(stop_waiters_) != 0) {
       stop_signal();
     }
     signal->ctrl_signal();

@@ -20,6 +20,7 @@
 //   the worker reports it with -3 without asking the driver, in queue order with the rest.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -99,11 +100,16 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   // error state keeps its page) until its queue is empty, or until the worker has ended
   // (nothing would ever change any more).
   void stop_wait();
-  // Stop's drain: like stop_wait, but only for the binding `binding` of the page: returns
-  // as soon as the channel has been bound anew (a page identifier reused while its stop
-  // runs), once the binding's page has ended and its jobs are reported, or once the
-  // channel is in the error state with an empty queue, or its worker has ended.
-  void stop_wait(unsigned long page_id, uint32_t binding);
+  // Stop's drain: like stop_wait, but only for the binding `binding` of the page and the
+  // jobs queued up to `jobs_mark` (jobs_mark() when the stop marked the page): returns as
+  // soon as the channel has been bound anew (a page identifier reused while its stop
+  // runs), once the binding's page has ended and those jobs are reported, or once the
+  // channel is in the error state and those jobs are reported, or its worker has ended.
+  void stop_wait(unsigned long page_id, uint32_t binding, uint32_t jobs_mark);
+  // How many jobs were ever queued (a mark for stop_wait), and how many the worker took off
+  // the queue; each under queue_mutex.
+  uint32_t jobs_mark();
+  uint32_t jobs_served();
 
   // Counts prepare() calls: which binding of a page a stop has to wait for.
   uint32_t get_binding() const;
@@ -170,6 +176,23 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   int32_t worker_started = 0;
   int32_t worker_alive = 0;
   uint32_t binding = 0;
+  uint32_t jobs_queued_ GUARDED_BY(queue_mutex) = 0;
+  uint32_t jobs_served_ GUARDED_BY(queue_mutex) = 0;
+  // Threads inside stop_wait (relaxed atomic): while there are any, the worker posts
+  // stop_event after every job.
+  int32_t stop_waiters_ = 0;
+  class StopWaiter {
+   public:
+    explicit StopWaiter(quorl_cnv_pvgen_channel& ch) : ch_(ch) {
+      std::atomic_ref(ch_.stop_waiters_).fetch_add(1, std::memory_order_relaxed);
+    }
+    ~StopWaiter() { std::atomic_ref(ch_.stop_waiters_).fetch_sub(1, std::memory_order_relaxed); }
+    StopWaiter(const StopWaiter&) = delete;
+    StopWaiter& operator=(const StopWaiter&) = delete;
+
+   private:
+    quorl_cnv_pvgen_channel& ch_;
+  };
 };
 
 }  // namespace norvane

@@ -35,6 +35,12 @@ bool mask_matches(uint32_t mask, int number) {
   return number >= 0 && number < 32 && ((mask >> number) & 1u) != 0;
 }
 
+// The masks every prepare, band and stop of the C functions carries: they may get the one
+// channel the library makes (asic 0, module 0, channel 0).
+bool addresses_first_channel(const QUORL_CNV_PVGEN_BLK& blk) {
+  return (blk.asic & 1u) != 0 && (blk.module & 1u) != 0 && (blk.channel & 1u) != 0;
+}
+
 bool same_page(unsigned long channel_page, int32_t page_id) {
   return static_cast<uint32_t>(channel_page) == static_cast<uint32_t>(page_id);
 }
@@ -483,7 +489,7 @@ int quorl_cnv_pvgen_control::stop(QUORL_CNV_PVGEN_BLK& blk) {
       OSW_Guard channels_guard(channel_list_mutex);
       for (quorl_cnv_pvgen_channel* ch : channel_list) {
         if (same_page(ch->get_page_id(), work.page_id)) {
-          holders.push_back({ch, ch->get_binding()});
+          holders.push_back({ch, ch->get_binding(), ch->jobs_mark()});
         }
       }
     }
@@ -534,7 +540,7 @@ int quorl_cnv_pvgen_control::stop(QUORL_CNV_PVGEN_BLK& blk) {
 void quorl_cnv_pvgen_control::drain_page(int32_t page_id, const std::vector<Holder>& holders) {
   // Channels are never removed while the control lives, so the noted ones are still there.
   for (const Holder& holder : holders) {
-    holder.channel->stop_wait(page_word(page_id), holder.binding);
+    holder.channel->stop_wait(page_word(page_id), holder.binding, holder.jobs_mark);
   }
 }
 
@@ -647,26 +653,23 @@ bool quorl_cnv_pvgen_control::jobs_of_page_queued(int32_t page_id) {
   return false;
 }
 
-bool quorl_cnv_pvgen_control::band_can_start(const QUORL_CNV_PVGEN_LIST_BLK& entry, int plane) {
-  const QUORL_CNV_PVGEN_BLK& blk = entry.blk;
+quorl_cnv_pvgen_control::page_hold quorl_cnv_pvgen_control::band_page_hold(int32_t page_id) {
+  page_hold hold;
   OSW_Guard guard(channel_list_mutex);
   for (quorl_cnv_pvgen_channel* ch : channel_list) {
-    if (blk.mode == 0) {
-      // A band without a page waits for an idle channel: one that is not failed for good.
-      if (mask_matches(blk.asic, ch->get_asic()) && mask_matches(blk.module, ch->get_module()) &&
-          mask_matches(blk.channel, ch->get_channel()) &&
-          ch->get_ch_status() != quorl_cnv_pvgen_channel::STATUS_ERROR) {
-        return true;
-      }
-    } else if (blk.mode == 1 && same_page(ch->get_page_id(), blk.page_id)) {
-      const int status = ch->get_ch_status();
-      if (status == quorl_cnv_pvgen_channel::STATUS_PREPARED ||
-          (status == quorl_cnv_pvgen_channel::STATUS_BAND_PAGE && ch->get_plane() == plane)) {
-        return true;
-      }
+    if (!same_page(ch->get_page_id(), page_id)) {
+      continue;
+    }
+    const int status = ch->get_ch_status();
+    if (status == quorl_cnv_pvgen_channel::STATUS_ERROR) {
+      continue;  // failed for good: it never serves a band again
+    }
+    hold.held = true;
+    if (status == quorl_cnv_pvgen_channel::STATUS_BAND_PAGE && ch->get_proc_num() <= 1) {
+      hold.takes_bands = true;
     }
   }
-  return false;
+  return hold;
 }
 
 bool quorl_cnv_pvgen_control::channel_can_become_free(const QUORL_CNV_PVGEN_BLK& blk) {
@@ -731,9 +734,10 @@ bool quorl_cnv_pvgen_control::dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, ba
       continue;
     }
     // The test below reads only the entry's header: a band listed with a page is not a
-    // page-less band, so it either is a band-page band or gets no channel anyway (mode 2).
-    if (memo != nullptr && memo->holds(*entry, p)) {
-      break;  // stays queued, as get_channel would have said
+    // page-less band, so it either is a band-page band or gets no channel anyway (mode 2);
+    // either way it stays queued, as get_channel and the ending rule would have said.
+    if (memo != nullptr && memo->holds(*entry)) {
+      break;
     }
     QUORL_CNV_PVGEN_BLK& blk = entry->blk;
     const bool page_band =
@@ -768,8 +772,10 @@ bool quorl_cnv_pvgen_control::dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, ba
         } else if (blk.wait_for_channel == 0) {
           finish(-4);
           next_entry = true;
-        } else if (!channel_can_become_free(blk)) {
-          // Every channel it could get has failed for good, and no new one can be made.
+        } else if (addresses_first_channel(blk) && !channel_can_become_free(blk)) {
+          // Every channel it could get has failed for good, and no new one can be made. Only
+          // a prepare that may get channel 0/0/0 (as every prepare of the C functions) ends
+          // so: with masks that can never match it waits, as listed, for whoever listed it.
           emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
                           "quorl_cnv_pvgen_control::process(%d/%d) no usable channel. "
                           "page_id=0x%lx req_no = %lu\n",
@@ -810,11 +816,18 @@ bool quorl_cnv_pvgen_control::dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, ba
         if (ch != nullptr) {
           start();
           (void)ch->band_exe(entry->req_no, p, blk);  // the worker finishes the entry
-        } else if (band_can_start(*entry, p)) {
-          if (page_band && memo != nullptr) {
-            *memo = band_memo{true, blk.page_id, p};
+        } else if (!page_band) {
+          // A page-less band waits for an idle channel its masks match (or for the one to be
+          // made), and a page-mode band (`mode` 2) never gets one: both stay queued, as
+          // listed, however long that is. The C functions never list either.
+          next_entry = true;
+        } else if (const page_hold hold = band_page_hold(blk.page_id); hold.held) {
+          // Its page is prepared, running on this or another plane, or running in page
+          // mode: the band is retried on every pass.
+          if (memo != nullptr && !hold.takes_bands) {
+            *memo = band_memo{true, blk.page_id};
           }
-          next_entry = true;  // retried on the next pass
+          next_entry = true;
         } else if (end_band(entry, p)) {
           return true;  // erased: nobody can report it
         } else {

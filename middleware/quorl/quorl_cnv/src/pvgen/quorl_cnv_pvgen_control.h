@@ -86,19 +86,19 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   friend struct ControlTestAccess;  // tests: set the page-identifier counter
   quorl_cnv_pvgen_control();
 
-  // "No channel for the bands of this page on this plane in this pass": once one band found
-  // none, so do the bands of the same page and plane after it, until the pass acts on
-  // something else.
+  // "No band of this page can get a channel in this pass, and none of them ends": once one
+  // band of the page found no channel while a channel holds the page, and no channel takes
+  // bands of the page on any plane, so do the bands of the page after it, until the pass
+  // acts on something else.
   struct band_memo {
     bool valid = false;
     int32_t page_id = 0;
-    int plane = 0;
-    bool holds(const QUORL_CNV_PVGEN_LIST_BLK& entry, int p) const {
+    bool holds(const QUORL_CNV_PVGEN_LIST_BLK& entry) const {
       return valid && entry.request == QUORL_CNV_PVGEN_REQ_BAND_EXE && entry.page_id != 0 &&
-             entry.page_id == page_id && p == plane;
+             entry.page_id == page_id;
     }
-    // For a run of bands of `page` (each pending on plane 0 alone).
-    bool holds_page(int32_t page) const { return valid && page == page_id && plane == 0; }
+    // For a run of bands of `page`.
+    bool holds_page(int32_t page) const { return valid && page == page_id; }
   };
   // One dispatcher pass; the list mutex is held by the caller.
   void dispatch_pass() REQUIRES(registry->list_mutex());
@@ -118,11 +118,15 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   // the entry was erased.
   bool end_band(QUORL_CNV_PVGEN_LIST_BLK* entry, int plane) REQUIRES(registry->list_mutex())
       EXCLUDES(channel_list_mutex);
-  // Dispatcher, for a band that found no channel: whether it can still start, that is
-  // whether a channel holds its page prepared (waiting for the page start) or running on
-  // this plane. A channel in the error state never serves it.
-  bool band_can_start(const QUORL_CNV_PVGEN_LIST_BLK& entry, int plane)
-      EXCLUDES(channel_list_mutex);
+  // Dispatcher, for a band of a page (`mode` 1) that found no channel: whether a channel
+  // still holds the page in any state but the error state (so that the band waits), and
+  // whether one of them takes bands of the page on some plane (so that another band of the
+  // page, pending on another plane, may still get it in this pass).
+  struct page_hold {
+    bool held = false;
+    bool takes_bands = false;
+  };
+  page_hold band_page_hold(int32_t page_id) EXCLUDES(channel_list_mutex);
   // Dispatcher, for a waiting prepare that found no channel: whether a channel it may get
   // can still become free (one that is not in the error state).
   bool channel_can_become_free(const QUORL_CNV_PVGEN_BLK& blk) EXCLUDES(channel_list_mutex);
@@ -134,6 +138,7 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   struct Holder {
     quorl_cnv_pvgen_channel* channel;
     uint32_t binding;
+    uint32_t jobs_mark;
   };
   // Stop's drain: waits until each channel that held the page when the stop marked it has
   // let go of that binding and reported its jobs, or is in the error state with an empty
