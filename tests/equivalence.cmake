@@ -7,6 +7,9 @@
 function(pvgen_add_transcript name library)
   add_executable(${name} ${PROJECT_SOURCE_DIR}/tools/pvgen-transcript.cpp)
   target_link_libraries(${name} PRIVATE ${library} pvgen_sim pvgen_platform Threads::Threads)
+  # The exported classes' headers: it also lists requests through the class operations.
+  target_include_directories(${name} PRIVATE
+    $<TARGET_PROPERTY:quorlcnvpvgen_internal,INTERFACE_INCLUDE_DIRECTORIES>)
 endfunction()
 
 pvgen_add_transcript(pvgen-transcript quorlcnvpvgen)

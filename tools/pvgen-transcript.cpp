@@ -1,5 +1,7 @@
 // pvgen-transcript: runs seeded random call sequences through the library's five C
-// functions against the simulated engine and prints, for each, a transcript that does not
+// functions, and requests listed through the exported class operations as a direct user of
+// the classes lists them (page-less and page-mode bands, other planes and masks, page-mode
+// page starts), against the simulated engine and prints, for each, a transcript that does not
 // depend on how the library's threads happen to interleave. Two builds of the library that
 // behave alike print the same bytes for the same seeds.
 //
@@ -40,6 +42,8 @@
 #include "platform_capture.h"
 #include "pvgen_sim.h"
 #include "quorl_cnv_pvgen.h"
+#include "quorl_cnv_pvgen_commonmethod.h"
+#include "quorl_cnv_pvgen_control.h"
 
 namespace {
 
@@ -108,7 +112,18 @@ struct Rng {
   bool percent(uint32_t p) { return below(100) < p; }
 };
 
-enum class Op { GetId, Prepare, PageStart, Band, BandCb, Stop, StopStranger, Credit, GateOpen };
+enum class Op {
+  GetId,
+  Prepare,
+  PageStart,
+  Band,
+  BandCb,
+  Stop,
+  StopStranger,
+  Credit,
+  GateOpen,
+  List
+};
 
 const char* op_name(Op op) {
   switch (op) {
@@ -130,6 +145,8 @@ const char* op_name(Op op) {
       return "credit";
     case Op::GateOpen:
       return "gate_open";
+    case Op::List:
+      return "list";
   }
   return "?";
 }
@@ -138,7 +155,7 @@ const char* op_name(Op op) {
 // their own; the others run on the main thread.
 bool blocking(Op op) {
   return op == Op::Prepare || op == Op::PageStart || op == Op::Band || op == Op::Stop ||
-         op == Op::StopStranger;
+         op == Op::StopStranger || op == Op::List;
 }
 
 struct Step {
@@ -154,6 +171,12 @@ struct Step {
   bool no_dst = false;
   int32_t result = 0;  // the block's result word before the call
   uint32_t salt = 0;   // varies the buffer words and the conversion table
+  // List: the request kind listed, its masks, the plane it is pending on, whether it has a
+  // callback.
+  int request = 2;
+  uint32_t masks[3] = {1, 1, 1};
+  uint32_t pending_plane = 0;
+  bool callback = false;
 };
 
 struct Sequence {
@@ -261,6 +284,26 @@ Sequence generate(uint64_t seed) {
         course.course = (course.course + 1) % 5;
         course.bands = 0;
       }
+    } else if (rng.percent(30)) {
+      // A request listed through the class operations, with what the C functions never
+      // make: a page-less band, a page-mode band or page start, another plane, other masks.
+      s.op = Op::List;
+      static const int kKinds[] = {2, 2, 2, 2, 0, 1};
+      s.request = kKinds[rng.below(6)];
+      if (s.request == 1) {
+        // A page-mode page start for a page that is prepared, its next step; a page start
+        // on a page that runs bands would leave the engine's reports to chance.
+        if (course.course == 2) {
+          course.course = 3;
+        } else {
+          s.request = 2;
+        }
+      }
+      for (uint32_t& mask : s.masks) {
+        mask = rng.percent(80) ? 1 : 2 + rng.below(2);  // 2 lacks bit 0, 3 has it
+      }
+      s.pending_plane = rng.percent(75) ? 0 : 1;
+      s.callback = s.request == 2 ? rng.percent(60) : s.request == 1 && rng.percent(60);
     } else {
       const uint32_t other = rng.below(100);
       s.op = other < 8    ? Op::GetId
@@ -275,7 +318,11 @@ Sequence generate(uint64_t seed) {
     s.priority = rng.percent(80) ? slot.priority : rng.below(7);  // 6 is refused
     s.band_total = rng.percent(90) ? slot.band_total : rng.below(5);
     const uint32_t m = rng.below(100);
-    s.mode = m < 90 ? 1 : m < 95 ? 0 : 2;
+    if (s.op == Op::List) {
+      s.mode = s.request == 0 ? 0 : s.request == 1 ? 2 : m < 45 ? 0 : m < 70 ? 2 : 1;
+    } else {
+      s.mode = m < 90 ? 1 : m < 95 ? 0 : 2;
+    }
     s.type = rng.percent(90) ? 2 : rng.below(4);
     s.wait_for_channel = rng.percent(50) ? 1 : 0;
     s.plane = rng.percent(85) ? 0 : 1 + rng.below(2);
@@ -462,6 +509,9 @@ void on_band(Info* info) {
 struct Call {
   int number = 0;  // the step that made it
   Op op = Op::Band;
+  int request = 2;        // List: the kind listed
+  uint32_t pending_plane = 0;
+  bool callback = false;
   Blk blk{};
   Blk before{};
   pthread_t thread{};
@@ -471,8 +521,40 @@ struct Call {
   bool reported = false;
 };
 
+// Lists the block as a direct user of the classes does, wakes the dispatcher and, for a
+// request that blocks its submitter, waits on the entry's semaphore and collects the entry as
+// the submission would (a page-mode page start that started is left to the worker).
+int32_t list_request(Call& c) {
+  auto* registry = norvane::quorl_cnv_pvgen_commonmethod::instance();
+  auto* control = norvane::quorl_cnv_pvgen_control::instance();
+  norvane::quorl_cnv_pvgen_observer* obs =
+      c.callback ? registry->obs_wrapper_create(static_cast<unsigned long>(c.blk.page_id), on_band)
+                 : nullptr;
+  registry->req_list_lock();
+  QUORL_CNV_PVGEN_LIST_BLK* entry = registry->req_list_insert(c.request, c.blk, obs);
+  if (c.pending_plane != 0) {
+    entry->plane_stat[0] = 2;
+    entry->plane_stat[c.pending_plane] = 0;
+  }
+  registry->req_list_unlock();
+  control->ctrl_signal();
+  if (entry->event == nullptr) {
+    return 0;
+  }
+  entry->event->event.wait(0xFFFFFFFF);
+  const int32_t outcome = entry->blk.result;
+  c.blk.result = outcome;
+  if (!(c.request == 1 && c.blk.mode == 2 && outcome == 0)) {
+    registry->req_list_erase(norvane::quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                             reinterpret_cast<unsigned long>(entry));
+  }
+  return outcome;
+}
+
 int32_t invoke(Call& c) {
   switch (c.op) {
+    case Op::List:
+      return list_request(c);
     case Op::Prepare:
       return Quorl_cnv_pvgen_prepare(&c.blk);
     case Op::PageStart:
@@ -647,6 +729,10 @@ class Runner {
     if (s.op == Op::GetId) {
       return d;
     }
+    if (s.op == Op::List) {
+      d += format(" kind %d masks %u/%u/%u pending %u%s", s.request, s.masks[0], s.masks[1],
+                  s.masks[2], s.pending_plane, s.callback ? " callback" : "");
+    }
     d += format(" (id %d) prio %u total %u mode %u type %u plane %u%s%s result %d",
                 static_cast<int>(page_ids_[static_cast<size_t>(s.page)]), s.priority, s.band_total,
                 s.mode, s.type, s.plane, s.no_src ? " no-src" : "", s.no_dst ? " no-dst" : "",
@@ -695,6 +781,14 @@ class Runner {
         call->number = number;
         call->op = s.op;
         call->blk = make_block(number, s);
+        if (s.op == Op::List) {
+          call->request = s.request;
+          call->pending_plane = s.pending_plane;
+          call->callback = s.callback;
+          call->blk.asic = s.masks[0];
+          call->blk.module = s.masks[1];
+          call->blk.channel = s.masks[2];
+        }
         if (s.op == Op::StopStranger) {
           call->blk.page_id = 0x7000 + number;  // an identifier nobody was given
         }

@@ -754,10 +754,17 @@ bool quorl_cnv_pvgen_control::dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, ba
       entry->plane_stat[p] = QUORL_PLANE_DONE;
       entry->list_stat = QUORL_LIST_DONE;
     };
+    // Only a prepare listed with an observer, through the class operations, has no
+    // semaphore: nobody waits for it.
+    auto post = [&] {
+      if (entry->event != nullptr) {
+        entry->event->event.post();
+      }
+    };
     auto finish = [&](int32_t result) {
       entry->list_stat = QUORL_LIST_DONE;
       blk.result = result;
-      entry->event->event.post();
+      post();
     };
     bool next_entry = false;
 
@@ -768,7 +775,7 @@ bool quorl_cnv_pvgen_control::dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, ba
           ch->prepare(static_cast<unsigned long>(static_cast<uint32_t>(blk.page_id)));
           blk.result = 0;
           done();
-          entry->event->event.post();
+          post();
         } else if (blk.wait_for_channel == 0) {
           finish(-4);
           next_entry = true;
@@ -793,13 +800,13 @@ bool quorl_cnv_pvgen_control::dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, ba
           start();
           if (ch->page_start(entry->req_no, p, blk) == 0) {
             done();
-            entry->event->event.post();
+            post();
             // Bands of the page queued before it stand earlier in the list and found no
             // channel in this pass: one more pass serves them without a later submission.
             ctrl_signal();
           } else {
             entry->list_stat = QUORL_LIST_DONE;
-            entry->event->event.post();
+            post();
             next_entry = true;
           }
         } else {
@@ -844,14 +851,14 @@ bool quorl_cnv_pvgen_control::dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, ba
           start();
           if (ch->stop(blk) == 0) {
             done();
-            entry->event->event.post();
+            post();
             // The channel may have become free: requests that stand earlier in the list
             // and found none (a waiting prepare) get another pass, which no worker would
             // ask for.
             ctrl_signal();
           } else {
             entry->list_stat = QUORL_LIST_DONE;
-            entry->event->event.post();
+            post();
             next_entry = true;
           }
         } else if (jobs_of_page_queued(blk.page_id)) {
