@@ -19,6 +19,8 @@ if(PVGEN_SANITIZE STREQUAL "thread")
   pvgen_add_stress(stopper.seed12 --threads 3 --pages 400 --bands 40 --stopper --seed 12)
   pvgen_add_stress(faults.seed13 --threads 3 --pages 200 --bands 40 --faults --phases 2
                    --band-time 10us --seed 13)
+  pvgen_add_stress(classes.seed14 --threads 3 --pages 200 --bands 40 --stopper --classes
+                   --faults --seed 14)
 else()
   # A few seconds each.
   pvgen_add_stress(plain.seed1 --threads 4 --pages 300 --bands 100 --phases 2 --seed 1)
@@ -27,4 +29,9 @@ else()
                    --band-time 5us --seed 3)
   pvgen_add_stress(all.seed4 --threads 4 --pages 400 --bands 100 --stopper --faults
                    --phases 2 --seed 4)
+  # Requests listed through the class operations beside the C calls.
+  pvgen_add_stress(classes.seed5 --threads 4 --pages 400 --bands 60 --stopper --classes
+                   --phases 2 --seed 5)
+  pvgen_add_stress(classes.seed6 --threads 3 --pages 300 --bands 60 --stopper --classes
+                   --faults --band-time 5us --seed 6)
 endif()

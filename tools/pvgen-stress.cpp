@@ -68,6 +68,11 @@ const char kUsage[] =
     "                     a thread that has been in one call for longer than a page takes\n"
     "                     (2 ms + 2 x bands x band time), so that the watchdog can report a\n"
     "                     call that would never return without a stop.\n"
+    "  --classes          one more thread that lists requests through the class operations,\n"
+    "                     as only direct users of the classes do: page-less bands that must\n"
+    "                     run and be reported once (band count 1), and page-less bands whose\n"
+    "                     masks never match and page-mode bands that must wait unreported\n"
+    "                     until the thread erases them\n"
     "  --faults           make the engine misbehave now and then: waits answered 'not yet',\n"
     "                     completion states 1 and 2, failed reports, reports of two bands,\n"
     "                     refused band, start and stop commands, stops answered 2, a failed\n"
@@ -95,6 +100,7 @@ struct Options {
   long sync = 33;
   long early_stop = 10;
   bool stopper = false;
+  bool classes = false;
   bool faults = false;
   uint64_t seed = 1;
   uint64_t band_time_ns = 0;
@@ -129,6 +135,7 @@ Options parse(int argc, char** argv) {
       {"sync", required_argument, nullptr, 'y'},
       {"early-stop", required_argument, nullptr, 'e'},
       {"stopper", no_argument, nullptr, 'S'},
+      {"classes", no_argument, nullptr, 'C'},
       {"faults", no_argument, nullptr, 'F'},
       {"seed", required_argument, nullptr, 's'},
       {"band-time", required_argument, nullptr, 'T'},
@@ -161,6 +168,9 @@ Options parse(int argc, char** argv) {
         break;
       case 'S':
         o.stopper = true;
+        break;
+      case 'C':
+        o.classes = true;
         break;
       case 'F':
         o.faults = true;
@@ -306,6 +316,7 @@ struct Submitter {
 struct Stats {
   std::atomic<uint64_t> bands_sync{0}, bands_cb{0}, callbacks{0}, refused{0}, stops{0},
       stopper_stops{0}, rescue_stops{0}, pages{0}, early_stops{0}, prepare_busy{0}, faults{0},
+      listed{0},
       errno_faults{0}, gate_closes{0}, restarts{0}, outcome_pos{0}, outcome_neg{0};
 };
 
@@ -469,6 +480,103 @@ void on_band(Info* info) {
   }
   (info->result < 0 ? g_stats.outcome_neg : g_stats.outcome_pos).fetch_add(1);
   run.cb_reported.fetch_add(1);
+}
+
+// ---------------------------------------------------------------- requests of the classes
+
+std::vector<std::pair<norvane::quorl_cnv_pvgen_channel*, int32_t>> failed_channels();
+
+// Page-less bands listed by the class lister: each must be reported once, on a worker, with
+// band count 1 and band number 1 (or a failure), and those that must wait never.
+constexpr uint32_t kListedJob = 0xC1A55000u;  // job ids kListedJob + n
+std::atomic<uint32_t> g_listed_reports{0};
+std::atomic<uint32_t> g_listed_expected{0};  // job id of the band that may be reported now
+
+void on_listed(Info* info) {
+  g_progress.fetch_add(1, std::memory_order_relaxed);
+  if (t_harness_thread) {
+    violation("callback of listed job %x ran on a thread of this program", info->job_id);
+  }
+  if (info->job_id != g_listed_expected.load()) {
+    violation("callback for listed job %x, which must wait unreported (expected %x)",
+              info->job_id, g_listed_expected.load());
+    return;
+  }
+  if (!one_of(info->result, {0, 1, 2, -5})) {
+    violation("page-less band %x reported with result %d", info->job_id, info->result);
+  }
+  if (info->result == 0 && (info->band_count != 1 || info->band_num != 1)) {
+    violation("page-less band %x reported with band count %u and band number %d", info->job_id,
+              info->band_count, info->band_num);
+  }
+  g_listed_reports.fetch_add(1);
+}
+
+// Lists, through the class operations, a page-less band that must run, beside a page-less
+// band whose masks never match and a page-mode band that must both wait;
+// erases the waiting ones after a while, then waits for the first one's report (unless the
+// channel failed for good and it never left the list).
+void lister_main(uint64_t segment) {
+  t_harness_thread = true;
+  Rng rng{g_opt.seed * 0x51ED270B27F1B4A7ull + segment};
+  auto* registry = norvane::quorl_cnv_pvgen_commonmethod::instance();
+  auto* control = norvane::quorl_cnv_pvgen_control::instance();
+  using Entry = QUORL_CNV_PVGEN_LIST_BLK;
+  auto list = [&](Blk blk) {
+    auto* obs = registry->obs_wrapper_create(static_cast<unsigned long>(blk.page_id), on_listed);
+    Entry* entry = registry->req_list_insert(QUORL_CNV_PVGEN_REQ_BAND_EXE, blk, obs);
+    control->ctrl_signal();
+    return entry;
+  };
+  // Erases `entry` when it still waits; false when it has gone to a channel.
+  auto erase_waiting = [&](Entry* entry) {
+    registry->req_list_lock();
+    const bool waiting = entry->list_stat == 0 && entry->plane_stat[0] == 0;
+    if (waiting) {
+      registry->req_list_erase(norvane::quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                               reinterpret_cast<unsigned long>(entry));
+    }
+    registry->req_list_unlock();
+    return waiting;
+  };
+  uint32_t n = 0;
+  while (!g_segment_done.load() && !g_abort.load()) {
+    Blk runs = page_block(0);
+    runs.mode = 0;
+    runs.job_id = kListedJob + (++n & 0xFFF);
+    const uint32_t before = g_listed_reports.load();
+    g_listed_expected = runs.job_id;
+    Entry* running = list(runs);
+    Blk never = runs;
+    never.job_id = kListedJob + 0x1000;
+    never.asic = 2 + 2 * rng.below(4);  // bit 0 clear
+    Entry* unmatched = list(never);
+    // A page identifier no submitter is given (a stop of a submitter's page would take the
+    // band over).
+    Blk page_mode = page_block(static_cast<int32_t>(0x7FFFFF00 + rng.below(64)));
+    page_mode.mode = 2;
+    page_mode.job_id = kListedJob + 0x1001;
+    Entry* mode2 = list(page_mode);
+    sleep_us(200 + rng.below(2000));
+    if (!erase_waiting(unmatched) || !erase_waiting(mode2)) {
+      violation("a request that can never get a channel left the list");
+    }
+    // The band that may run: reported, or erased while it waits on a failed channel.
+    for (;;) {
+      if (g_listed_reports.load() != before) {
+        break;
+      }
+      if (!failed_channels().empty() && erase_waiting(running)) {
+        break;
+      }
+      if (g_segment_done.load() && g_abort.load() && erase_waiting(running)) {
+        break;
+      }
+      sleep_us(100);
+    }
+    g_listed_expected = 0;
+    g_stats.listed.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 // ---------------------------------------------------------------- submitting threads
@@ -1215,9 +1323,12 @@ bool run_segment(uint64_t segment) {
   for (long t = 0; t < g_opt.threads; ++t) {
     threads.emplace_back(submitter_main, static_cast<int>(t), segment);
   }
-  std::thread stopper, faults;
+  std::thread stopper, faults, lister;
   if (g_opt.stopper) {
     stopper = std::thread(stopper_main, segment);
+  }
+  if (g_opt.classes) {
+    lister = std::thread(lister_main, segment);
   }
   if (g_opt.faults) {
     faults = std::thread(fault_main, segment);
@@ -1229,6 +1340,9 @@ bool run_segment(uint64_t segment) {
   g_segment_done = true;
   if (stopper.joinable()) {
     stopper.join();
+  }
+  if (lister.joinable()) {
+    lister.join();
   }
   if (faults.joinable()) {
     faults.join();
@@ -1311,22 +1425,22 @@ int main(int argc, char** argv) {
         "{\"bands\":%llu,\"sync\":%llu,\"callback\":%llu,\"callbacks\":%llu,\"refused\":%llu,"
         "\"pages\":%llu,\"early_stops\":%llu,\"stops\":%llu,\"stopper_stops\":%llu,"
         "\"rescue_stops\":%llu,\"faults\":%llu,\"errno_faults\":%llu,\"gate_closes\":%llu,"
-        "\"restarts\":%llu,\"phases\":%ld,\"elapsed_s\":%.3f,\"bands_per_s\":%.0f,"
-        "\"violations\":%llu}\n",
+        "\"restarts\":%llu,\"listed_rounds\":%llu,\"phases\":%ld,\"elapsed_s\":%.3f,"
+        "\"bands_per_s\":%.0f,\"violations\":%llu}\n",
         static_cast<unsigned long long>(bands), u(s.bands_sync), u(s.bands_cb), u(s.callbacks),
         u(s.refused), u(s.pages), u(s.early_stops), u(s.stops), u(s.stopper_stops),
         u(s.rescue_stops), u(s.faults), u(s.errno_faults), u(s.gate_closes), u(s.restarts),
-        o.phases, elapsed, rate, static_cast<unsigned long long>(bad));
+        u(s.listed), o.phases, elapsed, rate, static_cast<unsigned long long>(bad));
   } else {
     std::printf(
         "pvgen-stress: %llu bands (%llu sync, %llu callback), %llu callbacks, %llu pages, "
         "%llu stops (%llu from the stopper), %llu faults injected (%llu failed driver "
-        "calls, %llu gate closes), %llu restarts, %ld phases, %.2f s, %.0f bands/s, %llu "
-        "violations\n",
+        "calls, %llu gate closes), %llu restarts, %llu rounds of listed requests, %ld phases, "
+        "%.2f s, %.0f bands/s, %llu violations\n",
         static_cast<unsigned long long>(bands), u(s.bands_sync), u(s.bands_cb), u(s.callbacks),
         u(s.pages), u(s.stops) + u(s.stopper_stops) + u(s.rescue_stops), u(s.stopper_stops),
         u(s.faults) + u(s.gate_closes), u(s.errno_faults), u(s.gate_closes), u(s.restarts),
-        o.phases, elapsed, rate, static_cast<unsigned long long>(bad));
+        u(s.listed), o.phases, elapsed, rate, static_cast<unsigned long long>(bad));
   }
   std::fflush(stdout);
   return bad == 0 ? 0 : 1;
