@@ -8,10 +8,13 @@
 //   2 bytes/call  up to 32 calls: what, and on which page (or an argument):
 //                 0 prepare, 1 prepare waiting for the channel, 2 page start, 3 band
 //                 without callback, 4 band with callback, 5 stop, 6 stop of a page nobody
-//                 holds, 7 close the gate (0-2 credits), 8 let reports through the gate
+//                 holds, 7 close the gate (0-2 credits), 8 let reports through the gate,
+//                 9 list a band through the class operations, as only a direct user of the
+//                 classes does: page-less (masks with or without bit 0) or page-mode, with a
+//                 callback
 // One thread submits, in input order. A call that needs reports while the gate is closed
 // opens it 2 ms later (a helper thread), as a driver that is slow would.
-// Checked: every call returns (a watchdog fails the input and prints the request list) with
+// Checked: every call returns (a stop included, whatever was listed beside it) (a watchdog fails the input and prints the request list) with
 // an outcome the call may give; every callback band is reported at most once, on a worker
 // thread, never after a stop of its page has returned, and exactly once when neither a stop
 // nor a driver fault got in the way (once its page has been started); afterwards every
@@ -61,7 +64,11 @@ struct Band {
   int32_t page;
   bool stopped = false;  // a stop of its page returned after it was submitted
   int reports = 0;
+  bool never = false;    // listed so that it never gets a channel: never reported
 };
+// Bands listed through the class operations, by request number: erased by the input's end
+// unless a worker or a stop took them.
+std::vector<unsigned long> g_listed;
 std::mutex g_bands_mutex;
 std::map<uint32_t, Band> g_bands;  // by job_id
 pthread_t g_submitter;
@@ -75,6 +82,8 @@ void band_cb(Info* info) {
   FUZZ_CHECK(!pthread_equal(pthread_self(), g_submitter), "callback on the submitting thread");
   FUZZ_CHECK(info->page_id == b.page, "job %u reported for page %d, submitted for %d", info->job_id,
              static_cast<int>(info->page_id), static_cast<int>(b.page));
+  FUZZ_CHECK(!b.never, "job %u, which can never get a channel, was reported\n%s", info->job_id,
+             g_log.c_str());
   FUZZ_CHECK(++b.reports == 1, "job %u (page %d) reported twice\n%s", info->job_id,
              static_cast<int>(b.page), g_log.c_str());
   FUZZ_CHECK(!b.stopped, "job %u reported after the stop of page %d returned\n%s", info->job_id,
@@ -363,7 +372,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t next_job = 1000;
   size_t calls = 0;
   for (; at + 2 <= size && calls < kMaxCalls; at += 2, ++calls) {
-    const int what = data[at] % 9;
+    const int what = data[at] % 10;
     const uint8_t arg = data[at + 1];
     Page& p = pages[arg % kPages];
     Blk b = block(p.id, 1 + (arg >> 2) % 5);
@@ -446,6 +455,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p.failed = p.failed || rc == -5;
         break;
       }
+      case 9: {
+        // Page-less (mode 0) with masks that do or do not match channel 0/0/0, or page-mode
+        // (mode 2) of this page: the first may run and be reported once (band count 1); the
+        // others wait until erased (or a stop of the page takes the page-mode one).
+        const int kind = arg % 3;
+        b.job_id = next_job++;
+        b.mode = kind == 2 ? 2 : 0;
+        b.asic = kind == 1 ? 2 : 1;
+        auto* registry = quorl_cnv_pvgen_commonmethod::instance();
+        auto* obs = registry->obs_wrapper_create(static_cast<unsigned long>(b.page_id), band_cb);
+        {
+          std::lock_guard<std::mutex> lock(g_bands_mutex);
+          Band band{b.mode == 0 ? 0 : p.id};
+          band.never = kind != 0;
+          g_bands[b.job_id] = band;
+        }
+        if (kind == 0) {
+          needs_reports();
+        }
+        registry->req_list_lock();
+        g_listed.push_back(registry->req_list_insert(2, b, obs)->req_no);
+        registry->req_list_unlock();
+        quorl_cnv_pvgen_control::instance()->ctrl_signal();
+        rc = b.result;
+        break;
+      }
       case 7:
         pvgen_sim_gate_close();
         pvgen_sim_gate_release(arg % 3);
@@ -497,6 +532,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto jobs = owed();
     fuzz::fail("%zu callback bands never reported (first job %u)\n%s", jobs.size(), jobs[0],
                g_log.c_str());
+  }
+
+  // Listed bands that still wait are erased by whoever listed them: this thread. One that
+  // runs on a channel is the worker's; one a stop took is gone.
+  {
+    auto* registry = quorl_cnv_pvgen_commonmethod::instance();
+    registry->req_list_lock();
+    for (unsigned long req_no : g_listed) {
+      QUORL_CNV_PVGEN_LIST_BLK* e =
+          registry->req_list_search(quorl_cnv_pvgen_commonmethod::SEARCH_REQ_NO, req_no);
+      if (e != nullptr && e->list_stat == 0 && e->plane_stat[0] == 0) {
+        registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                                 reinterpret_cast<unsigned long>(e));
+      }
+    }
+    registry->req_list_unlock();
+    g_listed.clear();
   }
 
   // Rest, then a fresh page.
