@@ -65,6 +65,7 @@ struct Band {
   bool stopped = false;  // a stop of its page returned after it was submitted
   int reports = 0;
   bool never = false;    // listed so that it never gets a channel: never reported
+  bool pageless = false;  // listed without a page: no stop takes it
 };
 // Bands listed through the class operations, by request number: erased by the input's end
 // unless a worker or a stop took them.
@@ -288,7 +289,7 @@ bool come_to_rest(const Page* pages, int n, bool faulty) {
     stop_failed = stop_failed || rc != 0;
     std::lock_guard<std::mutex> lock(g_bands_mutex);
     for (auto& [job, band] : g_bands) {
-      band.stopped = band.stopped || band.page == pages[i].id;
+      band.stopped = band.stopped || (!band.pageless && band.page == pages[i].id);
     }
   }
   auto channels_sound = [] {
@@ -447,7 +448,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(what == 5 || rc == 0, "stop of a page nobody holds returned %d", rc);
         std::lock_guard<std::mutex> lock(g_bands_mutex);
         for (auto& [job, band] : g_bands) {
-          band.stopped = band.stopped || band.page == b.page_id;
+          band.stopped = band.stopped || (!band.pageless && band.page == b.page_id);
         }
         if (what == 5 && rc == 0) {
           p.prepared = p.started = false;
@@ -467,8 +468,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto* obs = registry->obs_wrapper_create(static_cast<unsigned long>(b.page_id), band_cb);
         {
           std::lock_guard<std::mutex> lock(g_bands_mutex);
-          Band band{b.mode == 0 ? 0 : p.id};
+          Band band{p.id};  // a report names the page of the band's block
           band.never = kind != 0;
+          band.pageless = b.mode == 0;
           g_bands[b.job_id] = band;
         }
         if (kind == 0) {
@@ -520,7 +522,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (const Page& q : pages) {
         started = started || (q.id == band.page && q.started);
       }
-      if (!band.stopped && band.reports == 0 && started) {
+      // Listed bands are not owed: a page-less one waits for an idle channel, which a page
+      // still bound keeps from it, and the others never run.
+      if (!band.stopped && band.reports == 0 && started && !band.pageless && !band.never) {
         out.push_back(job);
       }
     }

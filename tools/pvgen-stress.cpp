@@ -522,16 +522,24 @@ void lister_main(uint64_t segment) {
   auto* registry = norvane::quorl_cnv_pvgen_commonmethod::instance();
   auto* control = norvane::quorl_cnv_pvgen_control::instance();
   using Entry = QUORL_CNV_PVGEN_LIST_BLK;
+  // Entries are named by request number: once listed, an entry that reaches a channel is
+  // the worker's, which erases it after its report.
   auto list = [&](Blk blk) {
     auto* obs = registry->obs_wrapper_create(static_cast<unsigned long>(blk.page_id), on_listed);
-    Entry* entry = registry->req_list_insert(QUORL_CNV_PVGEN_REQ_BAND_EXE, blk, obs);
-    control->ctrl_signal();
-    return entry;
-  };
-  // Erases `entry` when it still waits; false when it has gone to a channel.
-  auto erase_waiting = [&](Entry* entry) {
     registry->req_list_lock();
-    const bool waiting = entry->list_stat == 0 && entry->plane_stat[0] == 0;
+    const unsigned long req_no =
+        registry->req_list_insert(QUORL_CNV_PVGEN_REQ_BAND_EXE, blk, obs)->req_no;
+    registry->req_list_unlock();
+    control->ctrl_signal();
+    return req_no;
+  };
+  // Erases the entry when it still waits; false when it has gone to a channel (or is gone).
+  auto erase_waiting = [&](unsigned long req_no) {
+    registry->req_list_lock();
+    Entry* entry =
+        registry->req_list_search(norvane::quorl_cnv_pvgen_commonmethod::SEARCH_REQ_NO, req_no);
+    const bool waiting =
+        entry != nullptr && entry->list_stat == 0 && entry->plane_stat[0] == 0;
     if (waiting) {
       registry->req_list_erase(norvane::quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
                                reinterpret_cast<unsigned long>(entry));
@@ -546,17 +554,17 @@ void lister_main(uint64_t segment) {
     runs.job_id = kListedJob + (++n & 0xFFF);
     const uint32_t before = g_listed_reports.load();
     g_listed_expected = runs.job_id;
-    Entry* running = list(runs);
+    const unsigned long running = list(runs);
     Blk never = runs;
     never.job_id = kListedJob + 0x1000;
     never.asic = 2 + 2 * rng.below(4);  // bit 0 clear
-    Entry* unmatched = list(never);
+    const unsigned long unmatched = list(never);
     // A page identifier no submitter is given (a stop of a submitter's page would take the
     // band over).
     Blk page_mode = page_block(static_cast<int32_t>(0x7FFFFF00 + rng.below(64)));
     page_mode.mode = 2;
     page_mode.job_id = kListedJob + 0x1001;
-    Entry* mode2 = list(page_mode);
+    const unsigned long mode2 = list(page_mode);
     sleep_us(200 + rng.below(2000));
     if (!erase_waiting(unmatched) || !erase_waiting(mode2)) {
       violation("a request that can never get a channel left the list");

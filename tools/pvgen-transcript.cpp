@@ -177,7 +177,14 @@ struct Step {
   uint32_t masks[3] = {1, 1, 1};
   uint32_t pending_plane = 0;
   bool callback = false;
+  bool final = false;  // one of the stops that end the sequence
 };
+
+// A page-less band whose masks match channel 0/0/0: it takes the channel when it is idle.
+bool runnable_pageless(const Step& s) {
+  return s.op == Op::List && s.request == 2 && s.mode == 0 && (s.masks[0] & 1) != 0 &&
+         (s.masks[1] & 1) != 0 && (s.masks[2] & 1) != 0;
+}
 
 struct Sequence {
   uint64_t seed = 0;
@@ -512,6 +519,7 @@ struct Call {
   int request = 2;        // List: the kind listed
   uint32_t pending_plane = 0;
   bool callback = false;
+  bool pageless_runnable = false;
   Blk blk{};
   Blk before{};
   pthread_t thread{};
@@ -536,9 +544,11 @@ int32_t list_request(Call& c) {
     entry->plane_stat[0] = 2;
     entry->plane_stat[c.pending_plane] = 0;
   }
+  // An asynchronous entry belongs to the dispatcher and the worker once the lock is let go.
+  const bool synchronous = entry->event != nullptr;
   registry->req_list_unlock();
   control->ctrl_signal();
-  if (entry->event == nullptr) {
+  if (!synchronous) {
     return 0;
   }
   entry->event->event.wait(0xFFFFFFFF);
@@ -649,6 +659,7 @@ class Runner {
         s.op = Op::Stop;
         s.page = static_cast<int>(to_stop[next_stop++]);
         s.result = 0x5A;
+        s.final = true;
       } else {
         break;
       }
@@ -745,6 +756,35 @@ class Runner {
 
   void do_step(int number, const Step& s) {
     std::string text = describe(number, s);
+    if (s.op != Op::Credit && s.op != Op::GateOpen && s.op != Op::GetId && page_mode_listed_) {
+      // A page-mode page ends on the worker, when the engine's last report comes; a request
+      // of its page listed after its stop marked the page is then ended by the dispatcher or
+      // taken by the stop's clean-up, whichever gets the list first. While a stop waits,
+      // nothing is listed once such a page may exist.
+      for (const auto& c : calls_) {
+        if ((c->op == Op::Stop || c->op == Op::StopStranger) &&
+            !c->returned.load(std::memory_order_acquire)) {
+          emit(text + format(": held back, stop call %d has not returned\n", c->number));
+          return;
+        }
+      }
+    }
+    if (s.op == Op::List && s.request == 1) {
+      page_mode_listed_ = true;
+    }
+    // A page-less band that may take the channel competes with prepares for it, and with the
+    // worker's reports of ended bands, which need no engine: which of them gets the idle
+    // channel would be left to chance. Such a band is listed alone, synchronously, and
+    // nothing else is called until it returns (but the stops that end the sequence).
+    if (s.op != Op::Credit && s.op != Op::GateOpen && !s.final) {
+      for (const auto& c : calls_) {
+        if (!c->returned.load(std::memory_order_acquire) &&
+            (c->pageless_runnable || runnable_pageless(s))) {
+          emit(text + format(": held back, call %d has not returned\n", c->number));
+          return;
+        }
+      }
+    }
     if (s.op == Op::Stop || s.op == Op::StopStranger) {
       // Stops run one at a time: a stop waiting behind another would go on by itself when
       // the other one returns, alongside whatever the dispatcher does in that step, and the
@@ -784,7 +824,8 @@ class Runner {
         if (s.op == Op::List) {
           call->request = s.request;
           call->pending_plane = s.pending_plane;
-          call->callback = s.callback;
+          call->pageless_runnable = runnable_pageless(s);
+          call->callback = s.callback && !call->pageless_runnable;
           call->blk.asic = s.masks[0];
           call->blk.module = s.masks[1];
           call->blk.channel = s.masks[2];
@@ -965,6 +1006,7 @@ class Runner {
   std::map<int, pthread_t> joined_;   // callers joined in this step
   QuietWatch quiet_;
   uint64_t reports_ = 0;  // reports taken by the end of the last credit step
+  bool page_mode_listed_ = false;  // a page-mode page start was listed
   size_t commands_seen_ = 0;
   size_t answers_seen_ = 0;
 };

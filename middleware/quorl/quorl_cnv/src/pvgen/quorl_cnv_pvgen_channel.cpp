@@ -211,8 +211,7 @@ uint32_t quorl_cnv_pvgen_channel::jobs_served() {
 void quorl_cnv_pvgen_channel::end_job(unsigned long req_no, int plane_no) {
   {
     OSW_Guard guard(queue_mutex);
-    queue.emplace_back(req_no, plane_no | ENDED_JOB);
-    ++jobs_queued_;
+    ended_.push_back(ended_band{req_no, plane_no, jobs_queued_});
   }
   ch_signal();
 }
@@ -220,9 +219,12 @@ void quorl_cnv_pvgen_channel::end_job(unsigned long req_no, int plane_no) {
 std::vector<unsigned long> quorl_cnv_pvgen_channel::queued_jobs() {
   std::vector<unsigned long> jobs;
   OSW_Guard guard(queue_mutex);
-  jobs.reserve(queue.size());
+  jobs.reserve(queue.size() + ended_.size());
   for (const auto& job : queue) {
     jobs.push_back(job.first);
+  }
+  for (const ended_band& band : ended_) {
+    jobs.push_back(band.req_no);
   }
   return jobs;
 }
@@ -423,10 +425,15 @@ void quorl_cnv_pvgen_channel::process(void*) {
 }
 
 bool quorl_cnv_pvgen_channel::next_job(std::pair<unsigned long, int>& job) {
-  // ch_wait() and a look at the head of the queue in one hold of queue_mutex.
+  // ch_wait() and a look at the head of the queue in one hold of queue_mutex. An ended band
+  // comes first once every job queued before it was ended has been served.
   for (;;) {
     {
       OSW_Guard guard(queue_mutex);
+      if (!ended_.empty() && static_cast<int32_t>(jobs_served_ - ended_.front().after) >= 0) {
+        job = {ended_.front().req_no, ended_.front().plane | ENDED_JOB};
+        return true;
+      }
       if (!queue.empty()) {
         job = queue.front();
         return true;
@@ -452,8 +459,7 @@ void quorl_cnv_pvgen_channel::serve() {
       {
         OSW_Guard list(registry->list_mutex());
         OSW_Guard guard(queue_mutex);
-        queue.erase(queue.begin());
-        ++jobs_served_;
+        ended_.erase(ended_.begin());
       }
       stop_signal();
       signal->ctrl_signal();

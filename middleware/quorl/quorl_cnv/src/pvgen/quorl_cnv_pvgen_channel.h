@@ -15,9 +15,12 @@
 //   list mutex held, so a dispatcher pass never sees a channel become idle half-way.
 //   binding and worker_alive are shared without a lock (relaxed atomics): binding is
 //   written by the dispatcher under the list mutex, worker_alive by the worker as it ends.
-//   Ended jobs: a band that can never start (no usable channel holds its page) is still
-//   reported on a worker thread. The dispatcher queues it as a plane job marked ENDED_JOB;
-//   the worker reports it with -3 without asking the driver, in queue order with the rest.
+//   Ended bands: a band that can never start (no usable channel holds its page) is still
+//   reported on a worker thread. The dispatcher hands it to a channel (end_job), which keeps
+//   it beside the plane-job queue, not in it: it is no plane job (it never reaches the
+//   engine), so it counts in no channel selection. The worker reports it with -3 without
+//   asking the driver, right after the plane jobs that were queued before it was ended
+//   (ended_ is guarded by queue_mutex).
 #pragma once
 
 #include <atomic>
@@ -75,7 +78,7 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   static constexpr int STATUS_PREPARED = 1;
   static constexpr int STATUS_BAND_PAGE = 2;
   static constexpr int STATUS_PAGE_MODE = 3;
-  // Marks a queued plane job as an ended band: reported with -3, no driver wait.
+  // Marks a job handed to the worker as an ended band: reported with -3, no driver wait.
   static constexpr int ENDED_JOB = 0x100;
 
   quorl_cnv_pvgen_channel(quorl_signal* signal, int asic, int module, int channel);
@@ -115,9 +118,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   uint32_t get_binding() const;
   // thread-safe: false once the worker thread has returned (or was never started).
   bool worker_running() const;
-  // Dispatcher (registry list mutex held): queue an ended band for the worker to report.
+  // Dispatcher (registry list mutex held): hand an ended band to the worker to report.
   void end_job(unsigned long req_no, int plane);
-  // A copy of the request numbers of the queued jobs (dispatcher, list mutex held).
+  // A copy of the request numbers of the queued jobs and ended bands (dispatcher, list
+  // mutex held).
   std::vector<unsigned long> queued_jobs();
 
   // Driver commands (dispatcher thread, registry list mutex held). Each returns the
@@ -176,6 +180,13 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   int32_t worker_started = 0;
   int32_t worker_alive = 0;
   uint32_t binding = 0;
+  // Ended bands, in the order they were ended, each after the plane jobs queued before it.
+  struct ended_band {
+    unsigned long req_no;
+    int plane;
+    uint32_t after;  // jobs_queued_ when it was ended
+  };
+  std::vector<ended_band> ended_ GUARDED_BY(queue_mutex);
   uint32_t jobs_queued_ GUARDED_BY(queue_mutex) = 0;
   uint32_t jobs_served_ GUARDED_BY(queue_mutex) = 0;
   // Threads inside stop_wait (relaxed atomic): while there are any, the worker posts
