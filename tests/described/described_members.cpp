@@ -105,8 +105,7 @@ std::string function_in_slot(const void* object, long slot) {
   void* const* table = *static_cast<void* const* const*>(object);
   void* function = table[slot];
   Dl_info found{};
-  if (dladdr(function, &found) == 0 || found.dli_sname == nullptr ||
-      found.dli_saddr != function) {
+  if (dladdr(function, &found) == 0 || found.dli_sname == nullptr || found.dli_saddr != function) {
     return "?";
   }
   int status = 0;
@@ -209,8 +208,7 @@ TEST(DescribedMembers, ControlAndSignalVirtualTables) {
   const quorl_signal* signal = control;
   const std::string thunk = "non-virtual thunk to " + c;
   EXPECT_EQ(function_in_slot(signal, 0), thunk + "~quorl_cnv_pvgen_control()");
-  EXPECT_EQ(function_in_slot(signal, slot_of(&quorl_signal::ctrl_signal)),
-            thunk + "ctrl_signal()");
+  EXPECT_EQ(function_in_slot(signal, slot_of(&quorl_signal::ctrl_signal)), thunk + "ctrl_signal()");
   EXPECT_EQ(function_in_slot(signal, slot_of(&quorl_signal::ctrl_wait)), thunk + "ctrl_wait()");
 }
 
@@ -222,8 +220,7 @@ TEST(DescribedMembers, ChannelWithoutEngine) {
   EXPECT_TRUE(typeid(*ch) == typeid(quorl_cnv_pvgen_channel));
   const std::string c = "norvane::quorl_cnv_pvgen_channel::";
   EXPECT_EQ(function_in_slot(ch, 0), c + "~quorl_cnv_pvgen_channel()");
-  EXPECT_EQ(function_in_slot(ch, slot_of(&quorl_cnv_pvgen_channel::process)),
-            c + "process(void*)");
+  EXPECT_EQ(function_in_slot(ch, slot_of(&quorl_cnv_pvgen_channel::process)), c + "process(void*)");
 
   EXPECT_EQ(ch->get_asic(), -1);
   EXPECT_EQ(ch->get_module(), -1);
