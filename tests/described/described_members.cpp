@@ -60,6 +60,7 @@ void link_only_members(quorl_cnv_pvgen_control& control, quorl_cnv_pvgen_channel
   channel.wait(0, info);
   channel.report_page(0, nullptr);
   channel.report_band(0, nullptr);
+  channel.quorl_cnv_pvgen_channel::~quorl_cnv_pvgen_channel();
 
   new (storage) quorl_cnv_pvgen_commonmethod();
   registry.quorl_cnv_pvgen_commonmethod::~quorl_cnv_pvgen_commonmethod();
