@@ -98,23 +98,23 @@ uint32_t quorl_cnv_pvgen_channel::get_binding() const {
 // ---------------------------------------------------------------- state and queue
 
 // The identity is fixed at construction; read without a lock.
-int quorl_cnv_pvgen_channel::get_asic() const {
+int quorl_cnv_pvgen_channel::get_asic() {
   return asic;
 }
 
-int quorl_cnv_pvgen_channel::get_module() const {
+int quorl_cnv_pvgen_channel::get_module() {
   return module;
 }
 
-int quorl_cnv_pvgen_channel::get_channel() const {
+int quorl_cnv_pvgen_channel::get_channel() {
   return channel;
 }
 
-int quorl_cnv_pvgen_channel::get_plane() const {
+int quorl_cnv_pvgen_channel::get_plane() {
   return relaxed_load(plane);
 }
 
-unsigned long quorl_cnv_pvgen_channel::get_page_id() const {
+unsigned long quorl_cnv_pvgen_channel::get_page_id() {
   return relaxed_load(page_id);
 }
 

@@ -86,11 +86,11 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   // Brings the worker to rest (see retire()), closes the driver and destroys the objects.
   ~quorl_cnv_pvgen_channel() override;
 
-  int get_asic() const;
-  int get_module() const;
-  int get_channel() const;
-  int get_plane() const;
-  unsigned long get_page_id() const;
+  int get_asic();
+  int get_module();
+  int get_channel();
+  int get_plane();
+  unsigned long get_page_id();
   int get_ch_status();
   void set_ch_status(int status);  // never leaves -1
   int get_proc_num();

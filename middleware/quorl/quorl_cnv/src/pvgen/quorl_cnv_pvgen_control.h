@@ -58,8 +58,11 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_control : public ControllerThread, pub
   int32_t get_page_id();
   int device_check(unsigned long asic, unsigned long module, unsigned long channel);
 
-  void ctrl_signal() override;
+  // The order of these two declarations is the order of their slots in the control's own
+  // virtual table (after the destructor and process), which programs built against this
+  // class call through: ctrl_wait, then ctrl_signal. Keep it.
   void ctrl_wait() override;
+  void ctrl_signal() override;
 
   int param_check(int request, QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_observer* obs);
 

@@ -30,7 +30,7 @@ int quorl_cnv_pvgen_observer_wrapper::dec_ref_num() {
   return ref_num;
 }
 
-unsigned long quorl_cnv_pvgen_observer_wrapper::get_page_id() const {
+unsigned long quorl_cnv_pvgen_observer_wrapper::get_page_id() {
   return page_id;
 }
 
@@ -38,8 +38,7 @@ void quorl_cnv_pvgen_observer_wrapper::set_observer(callback_type cb) {
   callback = cb;
 }
 
-quorl_cnv_pvgen_observer_wrapper::callback_type quorl_cnv_pvgen_observer_wrapper::get_observer()
-    const {
+quorl_cnv_pvgen_observer_wrapper::callback_type quorl_cnv_pvgen_observer_wrapper::get_observer() {
   return callback;
 }
 

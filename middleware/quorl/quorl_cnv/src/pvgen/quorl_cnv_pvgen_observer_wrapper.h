@@ -30,9 +30,9 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_observer_wrapper : public quorl_cnv_pv
   int inc_ref_num();  // +1 under ref_mutex; returns the new count
   int dec_ref_num();  // -1 under ref_mutex unless already 0; returns the new count
 
-  unsigned long get_page_id() const;
+  unsigned long get_page_id();
   void set_observer(callback_type cb);
-  callback_type get_observer() const;
+  callback_type get_observer();
 
  private:
   unsigned long page_id;
