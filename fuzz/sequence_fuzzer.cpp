@@ -67,9 +67,9 @@ struct Band {
   bool never = false;    // listed so that it never gets a channel: never reported
   bool pageless = false;  // listed without a page: no stop takes it
 };
-// Bands listed through the class operations, by request number: erased by the input's end
-// unless a worker or a stop took them.
-std::vector<unsigned long> g_listed;
+// Bands listed through the class operations, by request number (with their job): erased
+// by the input's end unless a worker or a stop took them.
+std::vector<std::pair<unsigned long, uint32_t>> g_listed;
 std::mutex g_bands_mutex;
 std::map<uint32_t, Band> g_bands;  // by job_id
 pthread_t g_submitter;
@@ -477,7 +477,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           needs_reports();
         }
         registry->req_list_lock();
-        g_listed.push_back(registry->req_list_insert(2, b, obs)->req_no);
+        g_listed.emplace_back(registry->req_list_insert(2, b, obs)->req_no, b.job_id);
         registry->req_list_unlock();
         quorl_cnv_pvgen_control::instance()->ctrl_signal();
         rc = b.result;
@@ -542,17 +542,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // runs on a channel is the worker's; one a stop took is gone.
   {
     auto* registry = quorl_cnv_pvgen_commonmethod::instance();
+    std::vector<uint32_t> running;  // page-less bands on a channel: the worker reports them
     registry->req_list_lock();
-    for (unsigned long req_no : g_listed) {
+    for (const auto& [req_no, job] : g_listed) {
       QUORL_CNV_PVGEN_LIST_BLK* e =
           registry->req_list_search(quorl_cnv_pvgen_commonmethod::SEARCH_REQ_NO, req_no);
       if (e != nullptr && e->list_stat == 0 && e->plane_stat[0] == 0) {
         registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
                                  reinterpret_cast<unsigned long>(e));
+      } else if (e != nullptr && e->page_id == 0) {
+        running.push_back(job);
       }
     }
     registry->req_list_unlock();
     g_listed.clear();
+    // A page-less band belongs to no page that a stop below could take: its report comes
+    // before the library is at rest (the engine reports every band command).
+    if (!fuzz::eventually([&] {
+          std::lock_guard<std::mutex> lock(g_bands_mutex);
+          for (uint32_t job : running) {
+            if (g_bands[job].reports == 0) {
+              return false;
+            }
+          }
+          return true;
+        })) {
+      fuzz::fail("a page-less band on the channel was never reported\n%s", g_log.c_str());
+    }
   }
 
   // Rest, then a fresh page.
