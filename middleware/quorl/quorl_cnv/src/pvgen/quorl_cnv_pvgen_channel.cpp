@@ -30,11 +30,43 @@ constexpr int32_t kWaitAgain = 3;
 constexpr int32_t kStopAnsweredDone = 2;
 }  // namespace
 
+// The channel as its callers know it: these fields, in this order, on the thread base. A
+// caller that builds a channel itself sizes it so; the object must fit.
+namespace {
+struct described_channel_layout : ControllerThread {
+  quorl_cnv_pvgen_commonmethod* registry;
+  quorl_signal* signal;
+  int asic;
+  int module;
+  int channel;
+  int fd;
+  int plane;
+  int ch_status;
+  OSW_Mutex_Semaphore status_mutex;
+  uint32_t page_id;  // 32 bits, as the target's unsigned long
+  QUORL_PAGE_INFO page_info;
+  std::vector<std::pair<unsigned long, int>> queue;
+  OSW_Mutex_Semaphore queue_mutex;
+  OSW_Event_Semaphore ch_event;
+  OSW_Event_Semaphore stop_event;
+};
+}  // namespace
+static_assert(sizeof(quorl_cnv_pvgen_channel) <= sizeof(described_channel_layout),
+              "a channel built in storage sized by its described fields must fit");
+static_assert(alignof(quorl_cnv_pvgen_channel) <= alignof(described_channel_layout));
+
 // ---------------------------------------------------------------- construction
 
 quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(quorl_signal* signal_, int asic_, int module_,
                                                  int channel_)
-    : signal(signal_), asic(asic_), module(module_), channel(channel_), fd(-1), ch_status(0) {
+    : signal(signal_),
+      asic(asic_),
+      module(module_),
+      channel(channel_),
+      fd(-1),
+      ch_status(0),
+      jobs_(std::make_unique<job_state>()),
+      rest_(std::make_unique<rest_state>()) {
   fd = ::open(kDevice, O_RDWR | O_SYNC);
   if (fd < 0) {
     set_ch_status(STATUS_ERROR);
@@ -46,22 +78,28 @@ quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(quorl_signal* signal_, int asic
   }
   // Selection keeps at most two band jobs (and a page-mode page) queued: room for them up
   // front, so that queueing a job never allocates.
-  queue.reserve(4);
+  jobs_->queue.reserve(4);
   registry = quorl_cnv_pvgen_commonmethod::instance();
   page_info = QUORL_PAGE_INFO{};
   page_info.asic = static_cast<uint32_t>(asic);
   page_info.module = static_cast<uint32_t>(module);
   page_info.channel = static_cast<uint32_t>(channel);
   registry->page_info_list_insert(&page_info);
-  relaxed_store(worker_alive, 1);
-  worker_started = Controller::instance()->add(*this, nullptr, "quorl_pvgen_ch") == 0 ? 1 : 0;
-  if (worker_started == 0) {
-    relaxed_store(worker_alive, 0);
+  relaxed_store(rest_->worker_alive, 1);
+  rest_->worker_started = Controller::instance()->add(*this, nullptr, "quorl_pvgen_ch") == 0 ? 1 : 0;
+  if (rest_->worker_started == 0) {
+    relaxed_store(rest_->worker_alive, 0);
   }
 }
 
 quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel()
-    : asic(-1), module(-1), channel(-1), fd(-1), ch_status(STATUS_ERROR) {}
+    : asic(-1),
+      module(-1),
+      channel(-1),
+      fd(-1),
+      ch_status(STATUS_ERROR),
+      jobs_(std::make_unique<job_state>()),
+      rest_(std::make_unique<rest_state>()) {}
 
 quorl_cnv_pvgen_channel::~quorl_cnv_pvgen_channel() {
   retire();
@@ -78,21 +116,21 @@ quorl_cnv_pvgen_channel::~quorl_cnv_pvgen_channel() {
 }
 
 void quorl_cnv_pvgen_channel::retire() {
-  if (worker_started == 0) {
+  if (rest_->worker_started == 0) {
     return;
   }
-  relaxed_store(retiring, 1);
+  relaxed_store(rest_->retiring, 1);
   ch_signal();
   Controller::instance()->join(*this);
-  worker_started = 0;
+  rest_->worker_started = 0;
 }
 
 bool quorl_cnv_pvgen_channel::worker_running() const {
-  return relaxed_load(worker_alive) != 0;
+  return relaxed_load(rest_->worker_alive) != 0;
 }
 
 uint32_t quorl_cnv_pvgen_channel::get_binding() const {
-  return relaxed_load(binding);
+  return relaxed_load(rest_->binding);
 }
 
 // ---------------------------------------------------------------- state and queue
@@ -136,11 +174,11 @@ void quorl_cnv_pvgen_channel::set_ch_status(int status) {
 
 int quorl_cnv_pvgen_channel::get_proc_num() {
   OSW_Guard guard(queue_mutex);
-  return static_cast<int>(queue.size());
+  return static_cast<int>(jobs_->queue.size());
 }
 
 void quorl_cnv_pvgen_channel::prepare(unsigned long page_id_) {
-  relaxed_store(binding, relaxed_load(binding) + 1);
+  relaxed_store(rest_->binding, relaxed_load(rest_->binding) + 1);
   relaxed_store(page_id, page_id_);
   set_ch_status(STATUS_PREPARED);
 }
@@ -155,7 +193,7 @@ void quorl_cnv_pvgen_channel::stop_signal() {
 
 void quorl_cnv_pvgen_channel::ch_wait() {
   for (;;) {
-    if (get_proc_num() != 0 || relaxed_load(retiring) != 0) {
+    if (get_proc_num() != 0 || relaxed_load(rest_->retiring) != 0) {
       return;
     }
     ch_event.wait(OSW_WAIT_FOREVER);
@@ -200,18 +238,18 @@ void quorl_cnv_pvgen_channel::stop_wait(unsigned long page_id_, uint32_t binding
 
 uint32_t quorl_cnv_pvgen_channel::jobs_mark() {
   OSW_Guard guard(queue_mutex);
-  return jobs_queued_;
+  return jobs_->queued;
 }
 
 uint32_t quorl_cnv_pvgen_channel::jobs_served() {
   OSW_Guard guard(queue_mutex);
-  return jobs_served_;
+  return jobs_->served;
 }
 
 void quorl_cnv_pvgen_channel::end_job(unsigned long req_no, int plane_no) {
   {
     OSW_Guard guard(queue_mutex);
-    ended_.push_back(ended_band{req_no, plane_no, jobs_queued_});
+    jobs_->ended.push_back(ended_band{req_no, plane_no, jobs_->queued});
   }
   ch_signal();
 }
@@ -219,11 +257,11 @@ void quorl_cnv_pvgen_channel::end_job(unsigned long req_no, int plane_no) {
 std::vector<unsigned long> quorl_cnv_pvgen_channel::queued_jobs() {
   std::vector<unsigned long> jobs;
   OSW_Guard guard(queue_mutex);
-  jobs.reserve(queue.size() + ended_.size());
-  for (const auto& job : queue) {
+  jobs.reserve(jobs_->queue.size() + jobs_->ended.size());
+  for (const auto& job : jobs_->queue) {
     jobs.push_back(job.first);
   }
-  for (const ended_band& band : ended_) {
+  for (const ended_band& band : jobs_->ended) {
     jobs.push_back(band.req_no);
   }
   return jobs;
@@ -283,8 +321,8 @@ int quorl_cnv_pvgen_channel::page_start(unsigned long req_no, int plane_no,
                                         QUORL_CNV_PVGEN_BLK& blk) {
   if (blk.mode == 2) {
     OSW_Guard guard(queue_mutex);
-    queue.emplace_back(req_no, plane_no);
-    ++jobs_queued_;
+    jobs_->queue.emplace_back(req_no, plane_no);
+    ++jobs_->queued;
   }
 
   PVGEN_CMD_BLK cmd;
@@ -345,8 +383,8 @@ int quorl_cnv_pvgen_channel::band_exe(unsigned long req_no, int plane_no,
                                       QUORL_CNV_PVGEN_BLK& blk) {
   {
     OSW_Guard guard(queue_mutex);
-    queue.emplace_back(req_no, plane_no);
-    ++jobs_queued_;
+    jobs_->queue.emplace_back(req_no, plane_no);
+    ++jobs_->queued;
   }
 
   PVGEN_CMD_BLK cmd;
@@ -417,9 +455,9 @@ void quorl_cnv_pvgen_channel::process(void*) {
   // Nothing serves this channel's queue any more: a stop waiting for it re-tests, and (but
   // for the teardown, which has ended the dispatcher) the dispatcher looks at the list
   // again, so that requests waiting for this channel learn that they can never start.
-  relaxed_store(worker_alive, 0);
+  relaxed_store(rest_->worker_alive, 0);
   stop_signal();
-  if (relaxed_load(retiring) == 0) {
+  if (relaxed_load(rest_->retiring) == 0) {
     signal->ctrl_signal();
   }
 }
@@ -430,18 +468,18 @@ bool quorl_cnv_pvgen_channel::next_job(std::pair<unsigned long, int>& job) {
   for (;;) {
     {
       OSW_Guard guard(queue_mutex);
-      if (!ended_.empty() && static_cast<int32_t>(jobs_served_ - ended_.front().after) >= 0) {
-        job = {ended_.front().req_no, ended_.front().plane | ENDED_JOB};
+      if (!jobs_->ended.empty() && static_cast<int32_t>(jobs_->served - jobs_->ended.front().after) >= 0) {
+        job = {jobs_->ended.front().req_no, jobs_->ended.front().plane | ENDED_JOB};
         return true;
       }
-      if (!queue.empty()) {
-        job = queue.front();
+      if (!jobs_->queue.empty()) {
+        job = jobs_->queue.front();
         return true;
       }
     }
     // Retiring: the jobs already queued are still served (the engine reports them and
     // their submitters are waiting), then the worker ends.
-    if (relaxed_load(retiring) != 0) {
+    if (relaxed_load(rest_->retiring) != 0) {
       return false;
     }
     ch_event.wait(OSW_WAIT_FOREVER);
@@ -459,7 +497,7 @@ void quorl_cnv_pvgen_channel::serve() {
       {
         OSW_Guard list(registry->list_mutex());
         OSW_Guard guard(queue_mutex);
-        ended_.erase(ended_.begin());
+        jobs_->ended.erase(jobs_->ended.begin());
       }
       stop_signal();
       signal->ctrl_signal();
@@ -487,8 +525,8 @@ void quorl_cnv_pvgen_channel::serve() {
     registry->req_list_lock();
     {
       OSW_Guard guard(queue_mutex);
-      queue.erase(queue.begin());
-      ++jobs_served_;
+      jobs_->queue.erase(jobs_->queue.begin());
+      ++jobs_->served;
     }
     if (finished != 0) {
       end_page();
@@ -501,7 +539,7 @@ void quorl_cnv_pvgen_channel::serve() {
     // the job left it under queue_mutex before the count is read here, so a waiter that
     // looked before the job left is seen.
     if (finished != 0 || get_ch_status() == STATUS_ERROR ||
-        relaxed_load(stop_waiters_) != 0) {
+        relaxed_load(rest_->stop_waiters) != 0) {
       stop_signal();
     }
     signal->ctrl_signal();

@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -171,33 +172,45 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   OSW_Mutex_Semaphore status_mutex{1};
   uint32_t page_id = 0;
   QUORL_PAGE_INFO page_info{};
-  std::vector<std::pair<unsigned long, int>> queue GUARDED_BY(queue_mutex);
-  OSW_Mutex_Semaphore queue_mutex{1};
-  OSW_Event_Semaphore ch_event{0};
-  OSW_Event_Semaphore stop_event{0};
-  // How the channel is brought to rest: not part of the worker's contract.
-  int32_t retiring = 0;
-  int32_t worker_started = 0;
-  int32_t worker_alive = 0;
-  uint32_t binding = 0;
-  // Ended bands, in the order they were ended, each after the plane jobs queued before it.
+  // The plane-job queue and what goes with it, and the words by which the channel is
+  // brought to rest, live beside the object: callers that build a channel themselves size
+  // it by its described fields, so the object must not be larger than those (checked in
+  // quorl_cnv_pvgen_channel.cpp). Both are made by the constructors and freed by the
+  // destructor.
   struct ended_band {
     unsigned long req_no;
     int plane;
-    uint32_t after;  // jobs_queued_ when it was ended
+    uint32_t after;  // jobs queued when it was ended
   };
-  std::vector<ended_band> ended_ GUARDED_BY(queue_mutex);
-  uint32_t jobs_queued_ GUARDED_BY(queue_mutex) = 0;
-  uint32_t jobs_served_ GUARDED_BY(queue_mutex) = 0;
-  // Threads inside stop_wait (relaxed atomic): while there are any, the worker posts
-  // stop_event after every job.
-  int32_t stop_waiters_ = 0;
+  struct job_state {
+    std::vector<std::pair<unsigned long, int>> queue;  // the plane jobs, a FIFO
+    // Ended bands, in the order they were ended, each after the plane jobs queued before it.
+    std::vector<ended_band> ended;
+    uint32_t queued = 0;  // plane jobs ever queued (a mark for a stop's drain)
+    uint32_t served = 0;  // plane jobs the worker took off the queue
+  };
+  // Words shared without a lock (relaxed atomics), but worker_started (constructor and
+  // retire(), on the thread that owns the channel).
+  struct rest_state {
+    int32_t retiring = 0;
+    int32_t worker_started = 0;
+    int32_t worker_alive = 0;
+    uint32_t binding = 0;       // prepare() calls: which binding of a page a stop waits for
+    int32_t stop_waiters = 0;   // threads inside stop_wait: the worker then posts every job
+  };
+  const std::unique_ptr<job_state> jobs_ PT_GUARDED_BY(queue_mutex);
+  OSW_Mutex_Semaphore queue_mutex{1};
+  OSW_Event_Semaphore ch_event{0};
+  OSW_Event_Semaphore stop_event{0};
+  const std::unique_ptr<rest_state> rest_;
   class StopWaiter {
    public:
     explicit StopWaiter(quorl_cnv_pvgen_channel& ch) : ch_(ch) {
-      std::atomic_ref(ch_.stop_waiters_).fetch_add(1, std::memory_order_relaxed);
+      std::atomic_ref(ch_.rest_->stop_waiters).fetch_add(1, std::memory_order_relaxed);
     }
-    ~StopWaiter() { std::atomic_ref(ch_.stop_waiters_).fetch_sub(1, std::memory_order_relaxed); }
+    ~StopWaiter() {
+      std::atomic_ref(ch_.rest_->stop_waiters).fetch_sub(1, std::memory_order_relaxed);
+    }
     StopWaiter(const StopWaiter&) = delete;
     StopWaiter& operator=(const StopWaiter&) = delete;
 
