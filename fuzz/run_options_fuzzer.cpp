@@ -2,6 +2,7 @@
 // bytes. A command line is either accepted, with every value in its range, or refused with
 // exit status 2 and a message that starts with "pvgen-run:" and names the argument or the
 // option that is wrong. --help prints the usage and exits 0.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <getopt.h>
 #include <limits.h>
@@ -14,9 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 

@@ -157,4 +157,20 @@ void ProgressLine::loop() {
   }
 }
 
+std::string duration_text(uint64_t ns) {
+  if (ns == 0) {
+    return "0";
+  }
+  static const struct {
+    uint64_t scale;
+    const char* unit;
+  } kUnits[] = {{1000000000u, "s"}, {1000000u, "ms"}, {1000u, "us"}, {1u, "ns"}};
+  for (const auto& u : kUnits) {
+    if (ns % u.scale == 0) {
+      return std::to_string(ns / u.scale) + u.unit;
+    }
+  }
+  return std::to_string(ns) + "ns";
+}
+
 }  // namespace figures
