@@ -792,17 +792,28 @@ bool end_timeline(const Options& o, bool simulated, uint64_t band_time_ns, const
     auto count_answers = sim_function<size_t()>("pvgen_sim_answer_count");
     auto get_answer = sim_function<int(size_t, pvgen_sim_answer*)>("pvgen_sim_answer_get");
     if (count_commands && get_command && count_answers && get_answer) {
+      bool dropped = false;  // the oldest entries are gone (log limit)
       for (size_t i = 0, n = count_commands(); i < n; ++i) {
         pvgen_sim_command c;
         if (get_command(i, &c) == 0) {
           in.commands.push_back(c);
+        } else {
+          dropped = true;
         }
       }
       for (size_t i = 0, n = count_answers(); i < n; ++i) {
         pvgen_sim_answer a;
         if (get_answer(i, &a) == 0) {
           in.answers.push_back(a);
+        } else {
+          dropped = true;
         }
+      }
+      if (dropped) {
+        // From the later of the two logs' oldest entries on, both are complete.
+        in.engine_log_begin_ns = std::max(in.commands.empty() ? 0 : in.commands.front().time_ns,
+                                          in.answers.empty() ? 0 : in.answers.front().time_ns);
+        in.engine_log_begin_ns = std::max<uint64_t>(in.engine_log_begin_ns, 1);
       }
     }
   }
