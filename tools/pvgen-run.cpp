@@ -646,14 +646,15 @@ void print_threads() {
 }
 
 [[noreturn]] void stall_report(const std::vector<std::unique_ptr<Submitter>>& submitters,
-                               double quiet_s, bool simulated) {
+                               long started, double quiet_s, bool simulated) {
   std::fflush(stdout);
   std::fprintf(stderr,
                "\npvgen-run: STALL: no call returned and no callback came for %.1f s; where "
                "each submitting thread waits:\n",
                quiet_s);
   const uint64_t now = now_ns();
-  for (const auto& s : submitters) {
+  for (long k = 0; k < started; ++k) {
+    const Submitter* s = submitters[static_cast<size_t>(k)].get();
     const auto d = static_cast<Doing>(s->doing.load());
     const double in_s =
         d == Doing::kDone ? 0.0 : static_cast<double>(now - s->since_ns.load()) * 1e-9;
@@ -695,8 +696,9 @@ void print_threads() {
 
 // Watches the run's sign of life until `end` is set; a run quiet for `limit_ns` ends in a
 // report and exit status 3.
-void watchdog_main(const std::vector<std::unique_ptr<Submitter>>& submitters, uint64_t limit_ns,
-                   bool simulated, const std::atomic<bool>& end) {
+void watchdog_main(const std::vector<std::unique_ptr<Submitter>>& submitters,
+                   const std::atomic<long>& started, uint64_t limit_ns, bool simulated,
+                   const std::atomic<bool>& end) {
   pthread_setname_np(pthread_self(), "pvgen-watchdog");
   uint64_t last = g_run->activity.load();
   uint64_t last_change = now_ns();
@@ -708,7 +710,8 @@ void watchdog_main(const std::vector<std::unique_ptr<Submitter>>& submitters, ui
       last = a;
       last_change = now;
     } else if (now - last_change >= limit_ns) {
-      stall_report(submitters, static_cast<double>(now - last_change) * 1e-9, simulated);
+      stall_report(submitters, started.load(), static_cast<double>(now - last_change) * 1e-9,
+                   simulated);
     }
   }
 }
@@ -893,12 +896,33 @@ int main(int argc, char** argv) {
   std::atomic<long> next_page{0};
   const auto begin = std::chrono::steady_clock::now();
   std::vector<std::thread> threads;
+  // Every submitter's record exists before the watchdog starts; it looks at the first
+  // `started` of them.
   std::vector<std::unique_ptr<Submitter>> watched;
-  std::vector<timeline::NamedThread> submitters;
   for (long t = 0; t < o.threads; ++t) {
     watched.push_back(std::make_unique<Submitter>());
-    Submitter* me = watched.back().get();
-    me->name = "pvgen-submit-" + std::to_string(t + 1);
+    watched.back()->name = "pvgen-submit-" + std::to_string(t + 1);
+  }
+  std::atomic<long> started{0};
+  // The watchdog first: when the system runs short of threads or memory, a run whose
+  // threads were partly refused is watched as well.
+  std::atomic<bool> watchdog_end{false};
+  std::thread watchdog;
+  if (o.watchdog > 0) {
+    // A band may take the engine's whole band time before anything returns.
+    const uint64_t allowance = std::min<uint64_t>(band_time_ns, uint64_t{1} << 60);
+    const uint64_t limit_ns = static_cast<uint64_t>(o.watchdog) * 1000000000u + 2 * allowance;
+    try {
+      watchdog = std::thread(watchdog_main, std::cref(watched), std::cref(started), limit_ns,
+                             simulated, std::cref(watchdog_end));
+    } catch (const std::system_error& e) {
+      std::fprintf(stderr, "pvgen-run: the system refused the watchdog's thread (%s)\n",
+                   e.code().message().c_str());
+    }
+  }
+  std::vector<timeline::NamedThread> submitters;
+  for (long t = 0; t < o.threads; ++t) {
+    Submitter* me = watched[static_cast<size_t>(t)].get();
     try {
       threads.emplace_back([&run, &o, &next_page, me] {
         t_me = me;
@@ -919,25 +943,11 @@ int main(int argc, char** argv) {
                    "ends\n",
                    t + 1, o.threads, e.code().message().c_str());
       run.abandoned = true;
-      watched.pop_back();
       break;
     }
+    started.store(t + 1);
     pthread_setname_np(threads.back().native_handle(), me->name.c_str());
     submitters.push_back({threads.back().native_handle(), me->name});
-  }
-  std::atomic<bool> watchdog_end{false};
-  std::thread watchdog;
-  if (o.watchdog > 0 && !run.abandoned.load()) {
-    // A band may take the engine's whole band time before anything returns.
-    const uint64_t allowance = std::min<uint64_t>(band_time_ns, uint64_t{1} << 60);
-    const uint64_t limit_ns = static_cast<uint64_t>(o.watchdog) * 1000000000u + 2 * allowance;
-    try {
-      watchdog = std::thread(watchdog_main, std::cref(watched), limit_ns, simulated,
-                             std::cref(watchdog_end));
-    } catch (const std::system_error& e) {
-      std::fprintf(stderr, "pvgen-run: the system refused the watchdog's thread (%s)\n",
-                   e.code().message().c_str());
-    }
   }
   for (auto& th : threads) {
     th.join();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <system_error>
 
 namespace figures {
 
@@ -110,7 +111,11 @@ bool is_terminal(int fd) {
 ProgressLine::ProgressLine(const Progress& progress, FILE* stream, bool enabled)
     : progress_(progress), stream_(stream) {
   if (enabled) {
-    thread_ = std::thread([this] { loop(); });
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (const std::system_error&) {
+      // No progress line when the system has no thread to spare; the run goes on.
+    }
   }
 }
 
