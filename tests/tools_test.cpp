@@ -79,7 +79,7 @@ TEST(PvgenRunInput, BadOptionsRefusedWithTheAllowedRange) {
       {"--mode both", "bad mode 'both'"},
       {"--pages", "option '--pages' needs a value"},
       {"--timeline", "option '--timeline' needs a value"},
-      {"--bogus", "unknown option '--bogus'"},
+      {"--bogus", "unknown or ambiguous option '--bogus'"},
       {"-x", "unknown option '-x'"},
       {"extra", "unexpected argument 'extra'"},
   };
@@ -181,7 +181,8 @@ TEST(PvgenSimInput, BadOptionsAndUnwritableFilesRefusedBeforeTheProgramRuns) {
   const std::string program = " -- touch " + marker;
   expect_usage_error("pvgen-sim", kSim + " --band-time", "option '--band-time' needs a value");
   expect_usage_error("pvgen-sim", kSim + " --gate -1" + program, "bad gate '-1'");
-  expect_usage_error("pvgen-sim", kSim + " --bogus" + program, "unknown option '--bogus'");
+  expect_usage_error("pvgen-sim", kSim + " --bogus" + program,
+                     "unknown or ambiguous option '--bogus'");
   expect_usage_error("pvgen-sim", kSim + " --lib /nonexistent.so" + program,
                      "no simulator library at '/nonexistent.so'");
   // The space form: the file would be taken for the program.
@@ -218,7 +219,7 @@ TEST(PvgenStressInput, BadOptionsRefusedWithTheAllowedRange) {
       {"--threads 64 --pages 1000 --bands 1000", "above 16777216 bands"},
       {"--watchdog 0", "for --watchdog (1..86400)"},
       {"--pages", "option '--pages' needs a value"},
-      {"--bogus", "unknown option '--bogus'"},
+      {"--bogus", "unknown or ambiguous option '--bogus'"},
   };
   for (const auto& [args, message] : cases) {
     expect_usage_error("pvgen-stress", kStress + " " + args, message);

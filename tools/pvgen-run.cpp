@@ -209,10 +209,12 @@ Options parse(int argc, char** argv) {
       case ':':
         usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
       default:
-        if (optopt != 0) {
+        // A letter of a group of short options, or a long option (unknown, or the start of
+        // more than one); getopt leaves optopt as it was for the latter.
+        if (optopt != 0 && std::strncmp(argv[optind - 1], "--", 2) != 0) {
           usage_error(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
         }
-        usage_error(std::string("unknown option '") + argv[optind - 1] + "'");
+        usage_error(std::string("unknown or ambiguous option '") + argv[optind - 1] + "'");
     }
   }
   if (optind < argc) {

@@ -246,9 +246,11 @@ int main(int argc, char** argv) {
       case ':':
         fail(std::string("option '") + argv[optind - 1] + "' needs a value");
       default:
-        if (optopt != 0)
+        // A letter of a group of short options, or a long option (unknown, or the start of
+        // more than one); getopt leaves optopt as it was for the latter.
+        if (optopt != 0 && std::strncmp(argv[optind - 1], "--", 2) != 0)
           fail(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
-        fail(std::string("unknown option '") + argv[optind - 1] + "'");
+        fail(std::string("unknown or ambiguous option '") + argv[optind - 1] + "'");
     }
   }
   if (optind >= argc)
