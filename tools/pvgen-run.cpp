@@ -56,7 +56,7 @@ const char kUsage[] =
     "in ../sim or in the installed library folder; PVGEN_SIM_LIB overrides), with no setup.\n"
     "\n"
     "Options:\n"
-    "  --pages N          pages to run, in all (default 1)\n"
+    "  --pages N          pages to run, in all (1..2147483647, default 1)\n"
     "  --bands N          bands per page; also the page's band total (1..100000,\n"
     "                     default 16); --pages x --bands at most 4194304\n"
     "  --mode MODE        sync: each band call waits for its band's outcome;\n"
