@@ -19,11 +19,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <random>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -90,7 +93,8 @@ const char kUsage[] =
     "  -h, --help         this text\n"
     "\n"
     "Exit status: 0 no violation, 1 violations (each printed on standard error), 2 usage\n"
-    "error, 3 stall (the watchdog's report is on standard error).\n";
+    "error, 3 stall (the watchdog's report is on standard error), 4 the system refused a\n"
+    "thread or memory (the run ended early; the message says which).\n";
 
 struct Options {
   long threads = 4;
@@ -1259,8 +1263,43 @@ bool run_segment(uint64_t segment) {
 
 }  // namespace
 
+namespace {
+
+// A thread or memory the system refuses where this program has no way on (inside a thread,
+// in a callback): one line that says so, and the given status, instead of an abort.
+void on_refused_resource(const char* tool, int status) {
+  static const char* s_tool = nullptr;
+  static int s_status = 0;
+  s_tool = tool;
+  s_status = status;
+  std::set_terminate([] {
+    const char* what = "an unexpected error";
+    std::string reason;
+    if (const std::exception_ptr e = std::current_exception()) {
+      try {
+        std::rethrow_exception(e);
+      } catch (const std::system_error& x) {
+        what = "the system refused a resource";
+        reason = x.code().message();
+      } catch (const std::bad_alloc&) {
+        what = "out of memory";
+      } catch (const std::exception& x) {
+        reason = x.what();
+      } catch (...) {
+      }
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s%s%s%s; the run ends\n", s_tool, what, reason.empty() ? "" : " (",
+                 reason.c_str(), reason.empty() ? "" : ")");
+    std::fflush(stderr);
+    _exit(s_status);
+  });
+}
+}  // namespace
+
 int main(int argc, char** argv) {
   g_opt = parse(argc, argv);
+  on_refused_resource("pvgen-stress", 4);
   const Options& o = g_opt;
 
   g_actor_count = static_cast<int>(o.threads) + 3;
