@@ -4,8 +4,10 @@
 #             and the CMake package quorlcnvpvgen
 #   include/  quorl_cnv_pvgen.h (C interface), quorlcnvpvgen/ (the exported C++ classes),
 #             pvgen_platform/ (OS wrapper and framework stand-ins), pvgen_sim.h
-#   bin/      pvgen-run, pvgen-sim
-#   share/    man pages of both tools, README, CHANGELOG
+#   bin/      pvgen-run, pvgen-sim, pvgen-stress
+#   share/    the tools' man pages; README, CHANGELOG and what the README and the public
+#             header point at (docs/, bench/RESULTS.md, the headers at their source paths),
+#             so that every link of the installed README resolves
 # Nothing installed names the build tree: libraries and tools find each other through
 # $ORIGIN-relative run paths and the tools find the simulator relative to themselves.
 include(CMakePackageConfigHelpers)
@@ -17,7 +19,7 @@ set(PVGEN_PLATFORM_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/pvgen_platform)
 # Run paths of the installed files: libraries find each other in their own folder, the tools
 # find them in the library folder.
 set_target_properties(quorlcnvpvgen pvgen_platform pvgen_sim PROPERTIES INSTALL_RPATH "$ORIGIN")
-set_target_properties(pvgen-run pvgen-sim PROPERTIES
+set_target_properties(pvgen-run pvgen-sim pvgen-stress PROPERTIES
                       INSTALL_RPATH "$ORIGIN/${PVGEN_LIBDIR_FROM_BINDIR}")
 
 target_include_directories(quorlcnvpvgen INTERFACE
@@ -31,7 +33,7 @@ install(TARGETS quorlcnvpvgen pvgen_platform pvgen_sim
         EXPORT quorlcnvpvgenTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
                 NAMELINK_COMPONENT development)
-install(TARGETS pvgen-run pvgen-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+install(TARGETS pvgen-run pvgen-sim pvgen-stress RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT runtime)
 
 # Headers. The exported classes' headers are what a C++ program needs to call their members;
@@ -82,21 +84,24 @@ foreach(pc libquorlcnvpvgen libpvgen_sim)
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 endforeach()
 
-# Man pages made from each tool's --help (run under the emulator in a cross build).
-set(_pvgen_summary_pvgen-run "drive band pages through the PVGEN control library")
-set(_pvgen_summary_pvgen-sim "run a program against the simulated PVGEN engine")
-list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "|" _pvgen_emulator)
-foreach(tool pvgen-run pvgen-sim)
-  set(_man ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
-  add_custom_command(OUTPUT ${_man}
-    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${tool}> -DEMULATOR=${_pvgen_emulator}
-            -DNAME=${tool} -DVERSION=${PROJECT_VERSION} -DOUTPUT=${_man}
-            "-DSUMMARY=${_pvgen_summary_${tool}}"
-            -P ${CMAKE_CURRENT_LIST_DIR}/help2man.cmake
-    DEPENDS ${tool} ${CMAKE_CURRENT_LIST_DIR}/help2man.cmake VERBATIM)
-  list(APPEND _pvgen_man_pages ${_man})
+# The tools' man pages, written by hand (tools/man); the version is filled in here.
+set(_pvgen_man_pages "")
+foreach(tool pvgen-run pvgen-sim pvgen-stress)
+  configure_file(${PROJECT_SOURCE_DIR}/tools/man/${tool}.1.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1 @ONLY)
+  list(APPEND _pvgen_man_pages ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
 endforeach()
-add_custom_target(pvgen_man_pages ALL DEPENDS ${_pvgen_man_pages})
 install(FILES ${_pvgen_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+# The documents, laid out as in the source tree so that the README's links resolve.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/decisions.md ${PROJECT_SOURCE_DIR}/docs/equivalence.md
+              ${PROJECT_SOURCE_DIR}/docs/fuzzing.md ${PROJECT_SOURCE_DIR}/docs/stress-runs.md
+              ${PROJECT_SOURCE_DIR}/docs/timeline.png
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/bench/RESULTS.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/bench COMPONENT runtime)
+install(FILES ${_pvgen_src}/include/quorl_cnv_pvgen.h
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/middleware/quorl/quorl_cnv/include COMPONENT runtime)
+install(FILES ${PROJECT_SOURCE_DIR}/sim/include/pvgen_sim.h
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/sim/include COMPONENT runtime)

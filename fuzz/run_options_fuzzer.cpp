@@ -1,7 +1,9 @@
 // pvgen-run's command line, parsed in-process: the input is the arguments, separated by NUL
 // bytes. A command line is either accepted, with every value in its range, or refused with
 // exit status 2 and a message that starts with "pvgen-run:" and names the argument or the
-// option that is wrong. --help prints the usage and exits 0.
+// option that is wrong. --help prints the usage and exits 0. What is accepted stays within
+// the limits that protect the machine (threads, bands per page, bands in all).
+#include <dirent.h>
 #include <dlfcn.h>
 #include <getopt.h>
 #include <limits.h>
@@ -14,9 +16,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -60,6 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(o.pages >= 1 && o.bands >= 1 && o.threads >= 1 && o.stop_after >= -1,
                "accepted out of range: pages %ld bands %ld threads %ld stop-after %ld", o.pages,
                o.bands, o.threads, o.stop_after);
+    // The limits that keep a run within the machine: threads, a page's queue, the records
+    // of the whole run.
+    FUZZ_CHECK(o.threads <= 64 && o.bands <= 100000 && o.stop_after <= 100000 &&
+                   static_cast<long long>(o.pages) * o.bands <= (1LL << 22),
+               "accepted beyond the limits: pages %ld bands %ld threads %ld stop-after %ld",
+               o.pages, o.bands, o.threads, o.stop_after);
+    FUZZ_CHECK(o.watchdog >= 0 && o.watchdog <= 86400, "accepted watchdog %ld", o.watchdog);
     FUZZ_CHECK(o.band_time.empty() || parse_time_ns(o.band_time) >= 0, "accepted band time '%s'",
                o.band_time.c_str());
   } else if (status == 0) {

@@ -32,15 +32,29 @@ int fuzz_execvp(const char*, char* const*) {
 }
 }  // namespace
 
+// The output files the tool creates before the run: none is created here; a name under
+// /nonexistent/ cannot be opened. (In std, as the tool calls std::fopen.)
+namespace std {
+inline FILE* fuzz_fopen(const char* path, const char* mode) {
+  if (std::strncmp(path, "/nonexistent/", 13) == 0) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  return std::fopen("/dev/null", mode);
+}
+}  // namespace std
+
 // clang-format off
 #include "tool_options.h"
 #define main pvgen_sim_main
 #define setenv fuzz_setenv
 #define execvp fuzz_execvp
+#define fopen fuzz_fopen
 #include "pvgen-sim.cpp"
 #undef main
 #undef setenv
 #undef execvp
+#undef fopen
 #undef exit
 #undef stdout
 #undef stderr
@@ -105,6 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (auto it = g_env.find("PVGEN_SIM_GATE"); it != g_env.end()) {
       FUZZ_CHECK(sim_count(it->second, 0, UINT32_MAX), "gate '%s' passed on; refused later",
                  it->second.c_str());
+    }
+    for (const char* name : {"PVGEN_SIM_STATS", "PVGEN_SIM_TRACE"}) {
+      if (auto it = g_env.find(name); it != g_env.end()) {
+        FUZZ_CHECK(!it->second.empty() && it->second.rfind("/nonexistent/", 0) != 0,
+                   "%s='%s' passed on; the file cannot be opened", name, it->second.c_str());
+      }
     }
     if (auto it = g_env.find("PVGEN_SIM_LOG_LIMIT"); it != g_env.end()) {
       FUZZ_CHECK(sim_count(it->second, 1, INT64_MAX), "log limit '%s' passed on; refused later",

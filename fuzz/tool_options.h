@@ -73,8 +73,9 @@ inline bool names_an_argument(const std::string& message, const std::vector<std:
     }
     if (a.size() >= 2 && a[0] == '-' && a[1] != '-') {
       for (size_t k = 1; k < a.size(); ++k) {
-        if (message.find(std::string("-- '") + a[k] + "'") != std::string::npos) {
-          return true;
+        if (message.find(std::string("-- '") + a[k] + "'") != std::string::npos ||
+            message.find(std::string("'-") + a[k] + "'") != std::string::npos) {
+          return true;  // one letter of a group of short options, as getopt or the tool names it
         }
       }
     }

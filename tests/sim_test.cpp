@@ -239,7 +239,9 @@ TEST(SimPreload, AProgramThatKnowsNothingOfTheSimulatorRunsAgainstIt) {
             "band result=9\n"
             "report job_id=7 band_num=0 src0=0/0/0 dst0=0/0/0 plane_result=0x0 result=4\n");
   out = run(under_tool("-f 'band#x:oops'") + " 2>&1", &status);
-  EXPECT_NE(out.find("pvgen-sim: malformed PVGEN_SIM_FAULTS"), std::string::npos) << out;
+  EXPECT_NE(out.find("sim_preload_prog: simulated engine: malformed PVGEN_SIM_FAULTS"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(out.find("band result"), std::string::npos) << "stopped at start-up";
 }
 

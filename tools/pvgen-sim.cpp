@@ -30,15 +30,18 @@ const char kUsage[] =
     "                                                                    PVGEN_SIM_FAULTS\n"
     "  -g, --gate=N           start with the report gate closed: only the first N reports\n"
     "                         are delivered, later waits block for good. PVGEN_SIM_GATE\n"
-    "  -s, --stats[=FILE]     write the statistics at exit to FILE (default: stderr).\n"
-    "                                                                    PVGEN_SIM_STATS\n"
-    "  -t, --trace[=FILE]     write one line per request to FILE (default: stderr).\n"
-    "                                                                    PVGEN_SIM_TRACE\n"
-    "  -l, --log-limit=N      entries kept in the simulator's logs (default 4096).\n"
-    "                                                                    PVGEN_SIM_LOG_LIMIT\n"
+    "  -s, --stats[=FILE]     write the statistics at exit to FILE (default: stderr). The\n"
+    "                         file is given with '=' (or -sFILE): a word after a bare\n"
+    "                         --stats is the program.                    PVGEN_SIM_STATS\n"
+    "  -t, --trace[=FILE]     write one line per request to FILE (default: stderr); the\n"
+    "                         file is given as for --stats.              PVGEN_SIM_TRACE\n"
+    "  -l, --log-limit=N      entries kept in each of the simulator's logs (1..4294967295,\n"
+    "                         default 4096; an entry takes about 2.3 KiB of memory, kept\n"
+    "                         only as calls are made).                   PVGEN_SIM_LOG_LIMIT\n"
     "  -L, --lib=PATH         the simulator library. Default: $PVGEN_SIM_LIB, else\n"
     "                         libpvgen_sim.so next to this program, in ../sim or ../lib.\n"
     "  -n, --dry-run          print the environment and the command instead of running it.\n"
+    "                         Output files are still created, as for a run.\n"
     "  -h, --help             print this help.\n"
     "\n"
     "Fault rules: KIND[#FIRST[xCOUNT|+]]:ACTION[,ACTION...], separated by ';'.\n"
@@ -54,7 +57,11 @@ const char kUsage[] =
     "\n"
     "Statistics lines are name=value: requests.KIND, failed.KIND, bad_requests, reports,\n"
     "again, faults, bands_run, busy_ns, idle_ns, span_ns, utilisation, open_descriptors,\n"
-    "blocked_waiters, pending_reports.\n";
+    "blocked_waiters, pending_reports.\n"
+    "\n"
+    "Exit status: PROGRAM's; 2 for a usage error or an output file that cannot be opened\n"
+    "(nothing is run; the simulator, once loaded, also stops PROGRAM with status 2 before it\n"
+    "starts when a PVGEN_SIM_* variable is malformed); 127 when PROGRAM cannot be run.\n";
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "pvgen-sim: %s\n(see pvgen-sim --help)\n", what.c_str());
@@ -81,6 +88,46 @@ bool valid_count(const char* text, unsigned long long min, unsigned long long ma
     return false;
   const unsigned long long v = std::strtoull(text, &end, 0);
   return errno == 0 && *end == '\0' && v >= min && v <= max;
+}
+
+// Creates the output file now (without emptying it; the simulator writes it), so that a path
+// that cannot be written is refused before the program runs.
+void check_output(const char* option, const std::string& path) {
+  if (path == "-" || path == "stderr") {
+    return;
+  }
+  if (path.empty()) {
+    fail(std::string("empty file name for --") + option);
+  }
+  FILE* f = std::fopen(path.c_str(), "a");
+  if (f == nullptr) {
+    std::fprintf(stderr, "pvgen-sim: cannot open the --%s file '%s': %s\n", option, path.c_str(),
+                 std::strerror(errno));
+    std::exit(2);
+  }
+  std::fclose(f);
+}
+
+// Whether execvp would find PROGRAM: a path, or a name on PATH.
+bool runnable(const std::string& program) {
+  if (program.find('/') != std::string::npos) {
+    return access(program.c_str(), X_OK) == 0;
+  }
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t from = 0;
+  while (from <= dirs.size()) {
+    size_t to = dirs.find(':', from);
+    if (to == std::string::npos) {
+      to = dirs.size();
+    }
+    const std::string dir = to > from ? dirs.substr(from, to - from) : ".";
+    if (access((dir + "/" + program).c_str(), X_OK) == 0) {
+      return true;
+    }
+    from = to + 1;
+  }
+  return false;
 }
 
 bool readable(const std::string& path) {
@@ -146,8 +193,14 @@ int main(int argc, char** argv) {
   bool want_trace = false;
   bool dry_run = false;
   int c = 0;
+  // The last option when it was --stats or --trace without a file, and where it ended.
+  const char* bare_output = nullptr;
+  int bare_end = 0;
+  opterr = 0;  // one message of this program's own for each mistake
   // '+': options end at the first non-option, so PROGRAM's own options stay its own.
-  while ((c = getopt_long(argc, argv, "+b:f:g:s::t::l:L:nh", kOptions, nullptr)) != -1) {
+  // ':': a missing value is told apart from an unknown option.
+  while ((c = getopt_long(argc, argv, "+:b:f:g:s::t::l:L:nh", kOptions, nullptr)) != -1) {
+    bare_output = nullptr;
     switch (c) {
       case 'b':
         if (!valid_time(optarg))
@@ -165,10 +218,18 @@ int main(int argc, char** argv) {
       case 's':
         want_stats = true;
         stats = optarg != nullptr ? optarg : "-";
+        if (optarg == nullptr) {
+          bare_output = "stats";
+          bare_end = optind;
+        }
         break;
       case 't':
         want_trace = true;
         trace = optarg != nullptr ? optarg : "-";
+        if (optarg == nullptr) {
+          bare_output = "trace";
+          bare_end = optind;
+        }
         break;
       case 'l':
         if (!valid_count(optarg, 1, 0xFFFFFFFFull)) {
@@ -185,12 +246,31 @@ int main(int argc, char** argv) {
       case 'h':
         std::fputs(kUsage, stdout);
         return 0;
+      case ':':
+        fail(std::string("option '") + argv[optind - 1] + "' needs a value");
       default:
-        fail("unknown option");
+        // A letter of a group of short options, or a long option (unknown, or the start of
+        // more than one); getopt leaves optopt as it was for the latter.
+        if (optopt != 0 && std::strncmp(argv[optind - 1], "--", 2) != 0)
+          fail(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+        fail(std::string("unknown or ambiguous option '") + argv[optind - 1] + "'");
     }
   }
   if (optind >= argc)
     fail("no program given");
+  if (bare_output != nullptr && bare_end == optind) {
+    // "--stats FILE PROGRAM" or "--stats FILE -- PROGRAM": FILE would be run as the program.
+    bool later_separator = false;
+    for (int i = optind + 1; i < argc; ++i)
+      later_separator = later_separator || std::strcmp(argv[i], "--") == 0;
+    if (later_separator || !runnable(argv[optind]))
+      fail(std::string("'") + argv[optind] + "' after --" + bare_output +
+           " would be run as the program; give the file as --" + bare_output + "=" + argv[optind]);
+  }
+  if (want_stats)
+    check_output("stats", stats);
+  if (want_trace)
+    check_output("trace", trace);
 
   const std::string path = find_library(lib);
   // A program built against this installation finds its libraries (the library and the

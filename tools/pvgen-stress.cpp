@@ -19,11 +19,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <random>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -57,12 +60,14 @@ const char kUsage[] =
     "of different threads run one after another.\n"
     "\n"
     "Options:\n"
-    "  --threads N        submitting threads (default 4)\n"
+    "  --threads N        submitting threads (1..64, default 4)\n"
     "  --pages N          pages per thread (default 250)\n"
-    "  --bands N          bands per page, also the page's band total (default 100)\n"
-    "  --sync PERCENT     share of bands submitted without callback (default 33)\n"
+    "  --bands N          bands per page, also the page's band total (1..100000,\n"
+    "                     default 100); --threads x --pages x --bands at most 16777216\n"
+    "  --sync PERCENT     share of bands submitted without callback (0..100, default 33)\n"
     "  --early-stop PERCENT\n"
-    "                     pages their thread stops before all bands are in (default 10)\n"
+    "                     pages their thread stops before all bands are in (0..100,\n"
+    "                     default 10)\n"
     "  --stopper          one more thread that stops random pages of the others: pages in\n"
     "                     use, finished ones and ids about to be reused. It leaves alone\n"
     "                     a thread that has been in one call for longer than a page takes\n"
@@ -80,18 +85,21 @@ const char kUsage[] =
     "                     held shut for a few ms\n"
     "  --seed N           seed of every random choice (default 1)\n"
     "  --band-time TIME   the engine's time per band: a number with unit ns, us, ms or s\n"
-    "                     (no unit: us); default 0\n"
+    "                     (no unit: us), at most 1000 s; default 0\n"
     "  --phases N         split the run into N phases; between phases the library is\n"
-    "                     brought to rest and released (default 1)\n"
+    "                     brought to rest and released (1..--pages, default 1)\n"
     "  --watchdog SECONDS report and exit 3 when nothing returns and no callback comes for\n"
-    "                     this long while work is outstanding (default 20)\n"
+    "                     this long while work is outstanding, or one call lasts this\n"
+    "                     long; the engine's time is added: two band times to the first,\n"
+    "                     2 ms + 2 x bands x band time to the second (1..86400, default 20)\n"
     "  --quiet            print violations and the summary only (the library's trace\n"
     "                     lines and notifications are not shown)\n"
     "  --json             print the summary as one JSON object on standard output\n"
-    "  --help             this text\n"
+    "  -h, --help         this text\n"
     "\n"
     "Exit status: 0 no violation, 1 violations (each printed on standard error), 2 usage\n"
-    "error, 3 stall (the watchdog's report is on standard error).\n";
+    "error, 3 stall (the watchdog's report is on standard error), 4 the system refused a\n"
+    "thread or memory (the run ended early; the message says which).\n";
 
 struct Options {
   long threads = 4;
@@ -149,7 +157,7 @@ Options parse(int argc, char** argv) {
   Options o;
   int c;
   opterr = 0;
-  while ((c = getopt_long(argc, argv, ":", kOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
     switch (c) {
       case 't':
         o.threads = parse_count(optarg, 1, 64, "threads");
@@ -1195,6 +1203,13 @@ void watchdog_main() {
   t_harness_thread = true;
   pthread_setname_np(pthread_self(), "stress-watchdog");
   const bool progress_line = !g_opt.quiet && isatty(STDERR_FILENO) != 0;
+  // The engine's time counts on top of the watchdog's: nothing returns while a band runs,
+  // and a call may wait for every band of its page queued ahead of it (as the stopper
+  // reckons). A band time beyond 1000 s is refused by the options.
+  const double band_s = static_cast<double>(g_opt.band_time_ns) * 1e-9;
+  const double quiet_limit = static_cast<double>(g_opt.watchdog) + 2 * band_s;
+  const double call_limit =
+      static_cast<double>(g_opt.watchdog) + 0.002 + 2 * static_cast<double>(g_opt.bands) * band_s;
   uint64_t last = g_progress.load();
   auto last_change = Clock::now();
   auto last_line = Clock::now();
@@ -1208,7 +1223,7 @@ void watchdog_main() {
       last_change = now;
     }
     const double quiet = std::chrono::duration<double>(now - last_change).count();
-    if (quiet >= static_cast<double>(g_opt.watchdog)) {
+    if (quiet >= quiet_limit) {
       stall_report("no call of a submitting thread returned and no callback came", quiet);
     }
     // One thread stuck while the others go on: any call but a prepare that waits for the
@@ -1219,7 +1234,7 @@ void watchdog_main() {
         continue;
       }
       const double busy = static_cast<double>(now_ns() - g_actors[a].since.load()) * 1e-9;
-      if (busy >= static_cast<double>(g_opt.watchdog)) {
+      if (busy >= call_limit) {
         const std::string what = g_actors[a].name + " has been in " + call_name(c);
         stall_report(what.c_str(), busy);
       }
@@ -1370,8 +1385,43 @@ bool run_segment(uint64_t segment) {
 
 }  // namespace
 
+namespace {
+
+// A thread or memory the system refuses where this program has no way on (inside a thread,
+// in a callback): one line that says so, and the given status, instead of an abort.
+void on_refused_resource(const char* tool, int status) {
+  static const char* s_tool = nullptr;
+  static int s_status = 0;
+  s_tool = tool;
+  s_status = status;
+  std::set_terminate([] {
+    const char* what = "an unexpected error";
+    std::string reason;
+    if (const std::exception_ptr e = std::current_exception()) {
+      try {
+        std::rethrow_exception(e);
+      } catch (const std::system_error& x) {
+        what = "the system refused a resource";
+        reason = x.code().message();
+      } catch (const std::bad_alloc&) {
+        what = "out of memory";
+      } catch (const std::exception& x) {
+        reason = x.what();
+      } catch (...) {
+      }
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s%s%s%s; the run ends\n", s_tool, what, reason.empty() ? "" : " (",
+                 reason.c_str(), reason.empty() ? "" : ")");
+    std::fflush(stderr);
+    _exit(s_status);
+  });
+}
+}  // namespace
+
 int main(int argc, char** argv) {
   g_opt = parse(argc, argv);
+  on_refused_resource("pvgen-stress", 4);
   const Options& o = g_opt;
 
   g_actor_count = static_cast<int>(o.threads) + 3;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <system_error>
 
 namespace figures {
 
@@ -110,7 +111,11 @@ bool is_terminal(int fd) {
 ProgressLine::ProgressLine(const Progress& progress, FILE* stream, bool enabled)
     : progress_(progress), stream_(stream) {
   if (enabled) {
-    thread_ = std::thread([this] { loop(); });
+    try {
+      thread_ = std::thread([this] { loop(); });
+    } catch (const std::system_error&) {
+      // No progress line when the system has no thread to spare; the run goes on.
+    }
   }
 }
 
@@ -155,6 +160,22 @@ void ProgressLine::loop() {
     std::fputs("\r\033[K", stream_);
     std::fflush(stream_);
   }
+}
+
+std::string duration_text(uint64_t ns) {
+  if (ns == 0) {
+    return "0";
+  }
+  static const struct {
+    uint64_t scale;
+    const char* unit;
+  } kUnits[] = {{1000000000u, "s"}, {1000000u, "ms"}, {1000u, "us"}, {1u, "ns"}};
+  for (const auto& u : kUnits) {
+    if (ns % u.scale == 0) {
+      return std::to_string(ns / u.scale) + u.unit;
+    }
+  }
+  return std::to_string(ns) + "ns";
 }
 
 }  // namespace figures

@@ -71,6 +71,9 @@ class ProgressLine {
   std::thread thread_;
 };
 
+// A duration in the largest unit that shows it exactly: "0", "250ns", "100us", "1ms", "2s".
+std::string duration_text(uint64_t ns);
+
 // True when `fd` is a terminal.
 bool is_terminal(int fd);
 

@@ -276,6 +276,11 @@ Model build(const Input& in) {
 
   // The engine: band commands and the reports they produced, per descriptor in order.
   m.lanes.push_back({kEngineLane, "engine"});
+  if (in.engine_log_begin_ns != 0) {
+    // Bands before this point ran, but the engine's logs no longer hold them.
+    m.instants.push_back({kEngineLane, kLogBegins, in.engine_log_begin_ns});
+    m.engine_log_begin_ns = in.engine_log_begin_ns;
+  }
   std::map<int, std::deque<const pvgen_sim_answer*>> reports;
   for (const pvgen_sim_answer& a : in.answers) {
     if (a.took_report != 0) {

@@ -52,6 +52,9 @@ struct Input {
   std::vector<Call> calls;
   std::vector<Report> reports;
   uint64_t band_time_ns = 0;
+  // When the simulator's logs no longer hold the run's beginning (their limit was reached):
+  // the time of their oldest kept entry; 0 when they hold the whole run.
+  uint64_t engine_log_begin_ns = 0;
 };
 
 // A lane's slice, instant or flow step; times in nanoseconds on CLOCK_MONOTONIC.
@@ -87,7 +90,11 @@ struct Model {
   std::vector<Instant> instants;
   std::vector<Flow> flows;
   size_t engine_slices = 0;
+  uint64_t engine_log_begin_ns = 0;  // as in Input; marked on the engine lane
 };
+
+// The name of the engine lane's instant where a shortened log begins.
+inline constexpr char kLogBegins[] = "engine log kept from here";
 
 Model build(const Input& in);
 

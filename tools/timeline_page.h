@@ -1,8 +1,11 @@
 // The HTML view of a timeline: one page, no network. The trace-event data goes between
 // kPageHead and kPageTail; the script reads it back and draws one lane per thread and the
-// engine on a canvas. Mouse wheel zooms around the pointer, dragging pans, a double click
-// shows everything again; hovering a slice shows its name, times and details. Once drawn,
-// the page writes what it drew into #summary (for people and for tests).
+// engine on a canvas, under a legend of its colours and marks. Mouse wheel zooms around the
+// pointer, dragging pans, a double click shows everything again; hovering a slice shows its
+// name, times and details. Page labels are stacked in three rows above the lanes and left
+// out where none has room; flow lines are thinned to one per 6 pixels and hidden when even
+// one in 40 would be more than that; a shortened engine log is shaded where it has nothing.
+// Once drawn, the page writes what it drew into #summary (for people and for tests).
 #pragma once
 
 namespace timeline {
@@ -18,9 +21,15 @@ canvas{display:block}
 #tip{position:absolute;display:none;pointer-events:none;background:#fffbe6;border:1px solid #999;
 padding:4px 6px;white-space:pre;font:11px monospace;box-shadow:1px 1px 3px #0003}
 #summary{padding:4px 10px;color:#555}
+#legend{padding:4px 10px;border-bottom:1px solid #ddd;background:#fff}
+#legend span{display:inline-block;margin-right:14px;white-space:nowrap}
+#legend i{display:inline-block;width:14px;height:10px;margin-right:4px;vertical-align:-1px}
+#flownote{color:#555;margin-left:6px}
 </style></head><body>
 <header><b>pvgen-run timeline</b><span>wheel: zoom &middot; drag: pan &middot; double click: all
-&middot; hover: details</span> <label><input type="checkbox" id="flows" checked> flow arrows</label></header>
+&middot; hover: details</span> <label><input type="checkbox" id="flows" checked> flow arrows</label>
+<span id="flownote"></span></header>
+<div id="legend"></div>
 <div id="view"><canvas id="c"></canvas><div id="tip"></div></div>
 <div id="summary"></div>
 <script type="application/json" id="data">
@@ -56,15 +65,40 @@ for (const e of data.traceEvents) {
 }
 const colours = {submit: "#4e79a7", command: "#f28e2b", engine: "#59a14f", wait: "#bab0ac",
                  callback: "#e15759"};
+// The legend: what each colour and mark stands for.
+const legendItems = [
+  ["submit", colours.submit, "call of a submitting thread (prepare, page start, band, stop)"],
+  ["command", colours.command, "driver command (dispatcher)"],
+  ["wait", colours.wait, "driver wait (worker)"],
+  ["callback", colours.callback, "callback"],
+  ["engine", colours.engine, "band on the engine"],
+  ["page", "#7b3294", "page start / end (all lanes)"],
+  ["stop", "#d7191c", "stop (mark on its thread)"],
+  ["report", "#333", "completion report (mark)"],
+  ["flow", "#00000066", "a band's way from submission to outcome"],
+  ["log", "#0000001f", "engine log not kept (long run)"],
+];
+{
+  const legend = document.getElementById("legend");
+  for (const [cat, colour, text] of legendItems) {
+    const item = document.createElement("span"), swatch = document.createElement("i");
+    item.dataset.cat = cat; swatch.style.background = colour;
+    item.append(swatch, text); legend.append(item);
+  }
+}
+const logBegins = instants.find(i => i.name === "engine log kept from here");
 let end = 0;
 for (const s of slices) end = Math.max(end, s.t + s.d);
 for (const i of instants) end = Math.max(end, i.t);
 if (end <= 0) end = 1;
-const labelW = 170, axisH = 24, laneH = 30;
+// Above the lanes: the time axis, then three rows for page labels.
+const labelW = 170, tickH = 24, labelRows = 3, rowH = 11, axisH = tickH + labelRows * rowH,
+      laneH = 30;
 const canvas = document.getElementById("c"), ctx = canvas.getContext("2d");
 const tip = document.getElementById("tip");
 let t0 = 0, t1 = end * 1.02, width = 800;
 let drawnSlices = 0, drawnLanes = new Set();
+let labelBoxes = [], hiddenLabels = 0, flowsDrawn = 0, flowEvery = 0;
 
 function x(t) { return labelW + (t - t0) / (t1 - t0) * (width - labelW); }
 function tOf(px) { return t0 + (px - labelW) / (width - labelW) * (t1 - t0); }
@@ -99,7 +133,7 @@ function draw() {
   ctx.fillStyle = "#555"; ctx.font = "10px sans-serif"; ctx.textBaseline = "top";
   for (let t = Math.ceil(t0 / tick) * tick; t <= t1; t += tick) {
     const px = x(t);
-    ctx.fillRect(px, axisH - 6, 1, 6);
+    ctx.fillRect(px, tickH - 6, 1, 6);
     ctx.fillText(fmtUs(t), px + 2, 4);
     ctx.fillStyle = "#0000000d"; ctx.fillRect(px, axisH, 1, height - axisH); ctx.fillStyle = "#555";
   }
@@ -116,29 +150,75 @@ function draw() {
     }
     drawnSlices++; drawnLanes.add(s.lane);
   }
-  // instants: page boundaries across all lanes, stops and reports on their lane
-  for (const i of instants) {
-    if (i.t < t0 || i.t > t1) continue;
+  // Where the engine's log begins on a long run: before it the engine lane is shaded.
+  const engineLane = lanes.findIndex(l => l.name === "engine");
+  if (logBegins && engineLane >= 0 && logBegins.t > t0) {
+    const px = Math.min(x(logBegins.t), width);
+    ctx.fillStyle = "#0000001f"; ctx.fillRect(labelW, laneY(engineLane), px - labelW, laneH);
+    ctx.fillStyle = "#333"; ctx.font = "10px sans-serif"; ctx.textBaseline = "middle";
+    for (const note of ["engine log not kept before this point", "log not kept"]) {
+      const w = ctx.measureText(note).width;
+      if (px - labelW > w + 8) {
+        ctx.fillText(note, px - w - 4, laneY(engineLane) + laneH / 2);
+        break;
+      }
+    }
+  }
+  // instants: page boundaries across all lanes, stops and reports on their lane. A page
+  // label goes into the first of three rows where it does not touch another label, and is
+  // left out (the line stays) when none has room.
+  const rowEnds = new Array(labelRows).fill(-Infinity);
+  const pageMarks = instants.filter(i => i.lane < 0 && i.t >= t0 && i.t <= t1)
+                            .sort((a, b) => a.t - b.t);
+  labelBoxes = []; hiddenLabels = 0;
+  ctx.font = "10px sans-serif"; ctx.textBaseline = "bottom";
+  for (const i of pageMarks) {
     const px = x(i.t);
-    if (i.lane < 0) {
-      ctx.fillStyle = "#7b3294"; ctx.fillRect(px, axisH, 1, height - axisH);
-      ctx.font = "10px sans-serif"; ctx.textBaseline = "bottom";
-      ctx.fillText(i.name, px + 2, axisH + 11);
-    } else {
+    ctx.fillStyle = "#7b3294"; ctx.fillRect(px, tickH, 1, height - tickH);
+    // Right of its line, or left of it at the right edge.
+    const w = ctx.measureText(i.name).width;
+    const left = px + 2 + w <= width ? px + 2 : px - 2 - w, right = left + w;
+    const row = rowEnds.findIndex(e => left > e + 6);
+    if (row < 0 || left < labelW) { hiddenLabels++; continue; }
+    rowEnds[row] = right;
+    const bottom = tickH + rowH * (row + 1);
+    ctx.fillStyle = "#ffffffd0"; ctx.fillRect(left - 1, bottom - rowH, w + 2, rowH);
+    ctx.fillStyle = "#7b3294"; ctx.fillText(i.name, left, bottom);
+    labelBoxes.push([left, bottom - rowH, right, bottom]);
+  }
+  for (const i of instants) {
+    if (i.t < t0 || i.t > t1 || i.lane < 0 || i === logBegins) continue;
+    const px = x(i.t);
+    {
       const y = laneY(i.lane) + 2;
       ctx.fillStyle = /stop/.test(i.name) ? "#d7191c" : "#333";
       ctx.beginPath(); ctx.moveTo(px - 3, y); ctx.lineTo(px + 3, y); ctx.lineTo(px, y + 5); ctx.fill();
     }
   }
-  // flow arrows
+  // flow arrows: at most one per 6 pixels of width (every n-th of the visible ones when
+  // there are more), none when even that would take more than one in 40
+  const note = document.getElementById("flownote");
+  flowsDrawn = 0; flowEvery = 0; note.textContent = "";
   if (document.getElementById("flows").checked) {
-    ctx.strokeStyle = "#00000066"; ctx.lineWidth = 1;
+    const visible = [];
     for (const steps of flows.values()) {
-      for (let k = 1; k < steps.length; k++) {
-        const a = steps[k - 1], b = steps[k];
-        if (Math.max(a.t, b.t) < t0 || Math.min(a.t, b.t) > t1) continue;
-        ctx.beginPath(); ctx.moveTo(x(a.t), laneY(a.lane) + laneH / 2);
-        ctx.lineTo(x(b.t), laneY(b.lane) + laneH / 2); ctx.stroke();
+      if (steps.length > 1 && steps[steps.length - 1].t >= t0 && steps[0].t <= t1) visible.push(steps);
+    }
+    const room = Math.max(1, Math.floor((width - labelW) / 6));
+    flowEvery = Math.ceil(visible.length / room);
+    if (flowEvery > 40) {
+      note.textContent = "(" + visible.length + " flows here: too dense to draw, zoom in)";
+      flowEvery = 0;
+    } else {
+      if (flowEvery > 1) note.textContent = "(1 in " + flowEvery + " drawn at this zoom)";
+      ctx.strokeStyle = "#00000066"; ctx.lineWidth = 1;
+      for (let v = 0; v < visible.length; v += Math.max(1, flowEvery)) {
+        const steps = visible[v];
+        ctx.beginPath(); ctx.moveTo(x(steps[0].t), laneY(steps[0].lane) + laneH / 2);
+        for (let k = 1; k < steps.length; k++) {
+          ctx.lineTo(x(steps[k].t), laneY(steps[k].lane) + laneH / 2);
+        }
+        ctx.stroke(); flowsDrawn++;
       }
     }
   }
@@ -151,6 +231,12 @@ function draw() {
   summary.dataset.drawn = drawnSlices;
   summary.dataset.drawnLanes = drawnLanes.size;
   summary.dataset.laneNames = lanes.map(l => l.name).join("|");
+  // The page labels as drawn (left, top, right, bottom in pixels), those left out, the flows
+  // drawn, and where the engine's log begins (microseconds, when it is shortened).
+  summary.dataset.labelBoxes = labelBoxes.map(b => b.map(v => v.toFixed(1)).join(",")).join(";");
+  summary.dataset.labelsHidden = hiddenLabels;
+  summary.dataset.flowsDrawn = flowsDrawn;
+  summary.dataset.logBegins = logBegins ? logBegins.t : "";
 }
 
 function sliceAt(px, py) {

@@ -839,6 +839,14 @@ FILE* open_output(const std::string& path) {
   return std::fopen(path.c_str(), "w");
 }
 
+// The simulator's own messages name the program it runs in (pvgen-run, a test, a program
+// started by pvgen-sim) and say that they come from the simulated engine.
+const char* program_name() {
+  return program_invocation_short_name != nullptr && *program_invocation_short_name != '\0'
+             ? program_invocation_short_name
+             : "libpvgen_sim.so";
+}
+
 void dump_stats_at_exit() {
   State& s = state();
   std::string path;
@@ -846,11 +854,23 @@ void dump_stats_at_exit() {
     Lock l(s);
     path = s.stats_path;
   }
-  pvgen_sim_stats_dump(path.c_str());
+  errno = 0;
+  if (pvgen_sim_stats_dump(path.c_str()) != 0) {
+    std::fprintf(stderr, "%s: simulated engine: cannot write the statistics to '%s': %s\n",
+                 program_name(), path.c_str(), std::strerror(errno != 0 ? errno : EIO));
+  }
 }
 
 [[noreturn]] void bad_environment(const char* name, const char* value) {
-  std::fprintf(stderr, "pvgen-sim: malformed %s=\"%s\"\n", name, value);
+  std::fprintf(stderr, "%s: simulated engine: malformed %s=\"%s\"\n", program_name(), name, value);
+  std::_Exit(2);
+}
+
+// An output file named in the environment that cannot be opened stops the program before
+// it starts, with the system's reason.
+[[noreturn]] void bad_output(const char* name, const char* path, int err) {
+  std::fprintf(stderr, "%s: simulated engine: cannot open %s file '%s': %s\n", program_name(), name,
+               path, std::strerror(err));
   std::_Exit(2);
 }
 
@@ -961,8 +981,8 @@ void load_environment() {
   }
   if (const char* v = std::getenv("PVGEN_SIM_FAULTS")) {
     if (pvgen_sim_fault_script(v) < 0) {
-      std::fprintf(stderr, "pvgen-sim: malformed PVGEN_SIM_FAULTS=\"%s\": %s\n", v,
-                   pvgen_sim_fault_script_error());
+      std::fprintf(stderr, "%s: simulated engine: malformed PVGEN_SIM_FAULTS=\"%s\": %s\n",
+                   program_name(), v, pvgen_sim_fault_script_error());
       std::_Exit(2);
     }
   }
@@ -980,15 +1000,24 @@ void load_environment() {
     pvgen_sim_set_log_limit(static_cast<size_t>(n));
   }
   if (const char* v = std::getenv("PVGEN_SIM_TRACE")) {
+    if (*v == '\0')
+      bad_environment("PVGEN_SIM_TRACE", v);
     FILE* f = open_output(v);
     if (f == nullptr)
-      bad_environment("PVGEN_SIM_TRACE", v);
+      bad_output("PVGEN_SIM_TRACE", v, errno);
     Lock l(s);
     s.trace = f;
   }
   if (const char* v = std::getenv("PVGEN_SIM_STATS")) {
     if (*v == '\0')
       bad_environment("PVGEN_SIM_STATS", v);
+    if (std::strcmp(v, "-") != 0 && std::strcmp(v, "stderr") != 0) {
+      // Checked now rather than lost at exit; written (and emptied) only then.
+      FILE* f = std::fopen(v, "ae");
+      if (f == nullptr)
+        bad_output("PVGEN_SIM_STATS", v, errno);
+      std::fclose(f);
+    }
     {
       Lock l(s);
       s.stats_path = v;

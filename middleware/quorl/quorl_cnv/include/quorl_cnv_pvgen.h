@@ -27,7 +27,8 @@
  *   -5  the driver or device failed, the engine refused a command, or memory ran out inside
  *       the call; nothing of the call stays in the library (QUORL_CNV_PVGEN_ERR_DEVICE)
  * Refusals and failures are also written to the trace (emwGENTrcPrintf) and most are
- * notified (utl_lib_svccall_notify). docs/decisions.md says what a caller sees in the corners.
+ * notified (utl_lib_svccall_notify). What a caller sees in the corners: docs/decisions.md of
+ * the package's documentation (installed in share/doc/quorl_cnv_pvgen/).
  *
  * THREADS. The words used below mean:
  *   thread-safe     may be called from any number of threads at the same time, for the same
