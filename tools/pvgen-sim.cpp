@@ -15,11 +15,12 @@
 namespace {
 
 const char kLibName[] = "libpvgen_sim.so";
+const char kRecorderName[] = "libpvgen_record.so";
 
 const char kUsage[] =
     "Usage: pvgen-sim [OPTIONS] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM with the simulated PVGEN engine preloaded: every open of /dev/mfp_pvgen\n"
-    "in PROGRAM gets a simulated descriptor. The exit status is PROGRAM's.\n"
+    "in PROGRAM gets a simulated descriptor.\n"
     "\n"
     "Options (each sets the environment variable shown, read by the simulator at start-up):\n"
     "  -b, --band-time=TIME   engine time per band; a number with unit ns, us, ms or s\n"
@@ -34,6 +35,14 @@ const char kUsage[] =
     "                                                                    PVGEN_SIM_TRACE\n"
     "  -l, --log-limit=N      entries kept in the simulator's logs (default 4096).\n"
     "                                                                    PVGEN_SIM_LOG_LIMIT\n"
+    "  -r, --record=FILE      record every call on the device, as given and as answered,\n"
+    "                         to FILE (libpvgen_record.so preloaded ahead of the simulator;\n"
+    "                         see pvgen-rec). Faults and band time apply and are recorded.\n"
+    "                                                                    PVGEN_RECORD\n"
+    "  -R, --replay=FILE      answer the device from the recording FILE instead of the\n"
+    "                         engine model, checking every call against it; at the first\n"
+    "                         call that differs, report it and exit with status 97. Not\n"
+    "                         with --band-time, --faults or --gate.  PVGEN_SIM_REPLAY\n"
     "  -L, --lib=PATH         the simulator library. Default: $PVGEN_SIM_LIB, else\n"
     "                         libpvgen_sim.so next to this program, in ../sim or ../lib.\n"
     "  -n, --dry-run          print the environment and the command instead of running it.\n"
@@ -52,7 +61,12 @@ const char kUsage[] =
     "\n"
     "Statistics lines are name=value: requests.KIND, failed.KIND, bad_requests, reports,\n"
     "again, faults, bands_run, busy_ns, idle_ns, span_ns, utilisation, open_descriptors,\n"
-    "blocked_waiters, pending_reports.\n";
+    "blocked_waiters, pending_reports.\n"
+    "\n"
+    "Exit status: PROGRAM's; 97 (--replay) PROGRAM's calls on the device differ from the\n"
+    "recording (the first difference is reported on stderr: the call's number, thread and\n"
+    "request, the recorded and the given block field by field); 2 usage error, or a\n"
+    "recording that does not read; 127 PROGRAM cannot be run.\n";
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "pvgen-sim: %s\n(see pvgen-sim --help)\n", what.c_str());
@@ -92,7 +106,36 @@ std::string absolute(const std::string& path) {
   return buf;
 }
 
+std::string find_library(const std::string& option, const char* lib_name);
+
 std::string find_library(const std::string& option) {
+  return find_library(option, kLibName);
+}
+
+// The recorder: $PVGEN_RECORD_LIB, else next to this program, in ../sim/recording or in the
+// library folder.
+std::string find_recorder() {
+  if (const char* env = std::getenv("PVGEN_RECORD_LIB"); env != nullptr && *env != '\0') {
+    if (!readable(env))
+      fail(std::string("no recorder library at $PVGEN_RECORD_LIB '") + env + "'");
+    return absolute(env);
+  }
+  char self[PATH_MAX];
+  const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (len > 0) {
+    self[len] = '\0';
+    std::string dir(self);
+    dir.resize(dir.rfind('/'));
+    for (const char* rel : {"/", "/../sim/recording/", "/" PVGEN_LIBDIR_FROM_BINDIR "/"}) {
+      const std::string candidate = dir + rel + kRecorderName;
+      if (readable(candidate))
+        return absolute(candidate);
+    }
+  }
+  fail(std::string("cannot find ") + kRecorderName + "; set PVGEN_RECORD_LIB");
+}
+
+std::string find_library(const std::string& option, const char* lib_name) {
   if (!option.empty()) {
     if (!readable(option))
       fail("no simulator library at '" + option + "'");
@@ -110,12 +153,12 @@ std::string find_library(const std::string& option) {
     std::string dir(self);
     dir.resize(dir.rfind('/'));
     for (const char* rel : {"/", "/../sim/", "/" PVGEN_LIBDIR_FROM_BINDIR "/"}) {
-      const std::string candidate = dir + rel + kLibName;
+      const std::string candidate = dir + rel + lib_name;
       if (readable(candidate))
         return absolute(candidate);
     }
   }
-  fail(std::string("cannot find ") + kLibName + "; use --lib or PVGEN_SIM_LIB");
+  fail(std::string("cannot find ") + lib_name + "; use --lib or PVGEN_SIM_LIB");
 }
 
 void set(const char* name, const std::string& value, bool dry_run) {
@@ -135,17 +178,19 @@ int main(int argc, char** argv) {
       {"trace", optional_argument, nullptr, 't'},
       {"log-limit", required_argument, nullptr, 'l'},
       {"lib", required_argument, nullptr, 'L'},
+      {"record", required_argument, nullptr, 'r'},
+      {"replay", required_argument, nullptr, 'R'},
       {"dry-run", no_argument, nullptr, 'n'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
-  std::string band_time, faults, gate, stats, trace, log_limit, lib;
+  std::string band_time, faults, gate, stats, trace, log_limit, lib, record, replay;
   bool want_stats = false;
   bool want_trace = false;
   bool dry_run = false;
   int c = 0;
   // '+': options end at the first non-option, so PROGRAM's own options stay its own.
-  while ((c = getopt_long(argc, argv, "+b:f:g:s::t::l:L:nh", kOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+b:f:g:s::t::l:L:r:R:nh", kOptions, nullptr)) != -1) {
     switch (c) {
       case 'b':
         if (!valid_time(optarg))
@@ -177,6 +222,16 @@ int main(int argc, char** argv) {
       case 'L':
         lib = optarg;
         break;
+      case 'r':
+        if (*optarg == '\0')
+          fail("--record needs a file");
+        record = optarg;
+        break;
+      case 'R':
+        if (*optarg == '\0')
+          fail("--replay needs a file");
+        replay = optarg;
+        break;
       case 'n':
         dry_run = true;
         break;
@@ -189,11 +244,24 @@ int main(int argc, char** argv) {
   }
   if (optind >= argc)
     fail("no program given");
+  if (!record.empty() && !replay.empty())
+    fail("--record and --replay exclude each other");
+  if (!replay.empty() && (!band_time.empty() || !faults.empty() || !gate.empty()))
+    fail("--band-time, --faults and --gate do not apply to a replay: the recording answers");
+  if (!replay.empty() && !readable(replay))
+    fail("cannot read the recording '" + replay + "'");
 
   const std::string path = find_library(lib);
+  // The recorder comes first, so that its calls go on to the simulator.
+  const std::string preload = record.empty() ? path : find_recorder() + ":" + path;
   const char* old_preload = std::getenv("LD_PRELOAD");
   set("LD_PRELOAD",
-      old_preload != nullptr && *old_preload != '\0' ? path + ":" + old_preload : path, dry_run);
+      old_preload != nullptr && *old_preload != '\0' ? preload + ":" + old_preload : preload,
+      dry_run);
+  if (!record.empty())
+    set("PVGEN_RECORD", record, dry_run);
+  if (!replay.empty())
+    set("PVGEN_SIM_REPLAY", replay, dry_run);
 #if defined(PVGEN_ASAN)
   // The simulator of an AddressSanitizer build depends on the sanitizer's runtime, which then
   // no longer comes first among the initial libraries; that order is not needed here.
