@@ -72,9 +72,11 @@ std::atomic<int> g_devices[kMaxDevices];
 // The buffer: a ring of slots, each with a sequence word (a bounded queue for many
 // producers and one consumer). Slot i is free for the producer that claims position p when
 // its sequence is p, and holds a record for the writer at position p when it is p + 1.
+// The records are apart from the sequence words and allocated zeroed (calloc), so that a big
+// buffer costs memory only as far as it is used.
 struct Slot {
   std::atomic<uint64_t> seq{0};
-  Record rec;
+  Record* rec;
 };
 Slot* g_slots = nullptr;
 uint64_t g_mask = 0;
@@ -161,7 +163,7 @@ void drain(std::string& buf) {
     Slot& s = g_slots[g_dequeue & g_mask];
     if (s.seq.load(std::memory_order_acquire) != g_dequeue + 1)
       break;
-    pvgen_rec::append_record(buf, s.rec, order);
+    pvgen_rec::append_record(buf, *s.rec, order);
     s.seq.store(g_dequeue + g_mask + 1, std::memory_order_release);
     ++g_dequeue;
     if (buf.size() >= 1 << 16) {
@@ -250,7 +252,7 @@ void record_open(const char* path, int flags, int fd, int err, uint64_t start, u
   Slot* s = claim();
   if (s == nullptr)
     return;
-  Record& r = s->rec;
+  Record& r = *s->rec;
   r.type = pvgen_rec::kCallRecord;
   r.kind = pvgen_rec::kOpen;
   r.start_ns = start;
@@ -350,7 +352,7 @@ int ioctl_any(IoctlFn first, int fd, unsigned long request, void* arg) {
   const int err = errno;
   const uint64_t end = now_ns();
   if (Slot* s = claim()) {
-    Record& r = s->rec;
+    Record& r = *s->rec;
     r.type = pvgen_rec::kCallRecord;
     r.kind = pvgen_rec::kIoctl;
     r.start_ns = start;
@@ -411,11 +413,15 @@ __attribute__((constructor(101))) void recorder_load() {
       slots *= 2;
   }
   g_slots = new (std::nothrow) Slot[slots];
-  if (g_slots == nullptr || sem_init(&g_wake, 0, 0) != 0)
+  // Records are implicit-lifetime aggregates: calloc's zeroed memory holds them.
+  auto* records = static_cast<Record*>(std::calloc(slots, sizeof(Record)));
+  if (g_slots == nullptr || records == nullptr || sem_init(&g_wake, 0, 0) != 0)
     fail_load("cannot allocate the buffer for", path);
   g_mask = slots - 1;
-  for (uint64_t i = 0; i < slots; ++i)
+  for (uint64_t i = 0; i < slots; ++i) {
     g_slots[i].seq.store(i, std::memory_order_relaxed);
+    g_slots[i].rec = &records[i];
+  }
 
   const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   g_file = next_fn.open != nullptr ? next_fn.open(path, flags, 0644)
@@ -529,7 +535,7 @@ PVGEN_EXPORT int close(int fd) {
   const int err = errno;
   const uint64_t end = now_ns();
   if (Slot* s = claim()) {
-    Record& r = s->rec;
+    Record& r = *s->rec;
     r.type = pvgen_rec::kCallRecord;
     r.kind = pvgen_rec::kClose;
     r.start_ns = start;

@@ -18,6 +18,11 @@ class Out {
 
   // A block: its words in order, the conversion table as bytes.
   void block(const Block& b, uint32_t size) {
+    // In the host's own order the block is laid out in memory as in the file.
+    if (big_ == (native_order() == ByteOrder::kBig)) {
+      raw(b.bytes, size);
+      return;
+    }
     for (uint32_t off = 0; off < size; off += 4) {
       if (size == kCmdSize && off == kConvTableOffset) {
         raw(b.bytes + off, kConvTableSize);

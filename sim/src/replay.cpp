@@ -65,7 +65,8 @@ struct Entry {
   uint32_t block_size;
   uint64_t end_ns;
   uint64_t given_hash;
-  size_t need;  // waits: commands of the descriptor recorded before it
+  size_t need;   // waits: commands of the descriptor recorded before it
+  size_t cause;  // waits: the command (index in its Desc's cmds) its report is about, or kNone
 };
 
 struct Desc {
@@ -73,10 +74,16 @@ struct Desc {
   std::vector<size_t> cmds;
   std::vector<size_t> waits;
   size_t close = kNone;
+  std::vector<uint8_t> paired;  // while loading: band commands whose report was found
+  struct Job {
+    uint32_t request, job_id, mode;
+  };
+  std::vector<Job> cmd_jobs;  // while loading: per command
   // During replay:
   std::vector<uint64_t> done_ns;  // per command: when it was answered (0: not yet)
   size_t first_open_cmd = 0;      // commands before it are all answered
-  size_t next_wait = 0;
+  std::vector<uint8_t> answered;  // per wait
+  size_t first_open_wait = 0;     // waits before it are all answered
   bool close_taken = false;
   bool closed = false;
   int fd = -1;
@@ -228,6 +235,29 @@ std::string actual_call(size_t call, const std::string& what, int fd) {
   diverge(text);
 }
 
+// The command a recorded report is about: the oldest band command before it with the
+// report's job_id whose report has not been found yet, else the latest page start of that
+// job_id in page mode (which has many reports). Answers that carry no report (result 3, a
+// failed wait) are about no command.
+size_t cause_of(Desc& d, const pvgen_rec::Record& wait) {
+  if (wait.ret != 0 || wait.answered.wait.result == PVGEN_SIM_RESULT_AGAIN)
+    return kNone;
+  const uint32_t job = wait.answered.wait.job_id;
+  for (size_t i = 0; i < d.cmds.size(); ++i) {
+    if (!d.paired[i] && d.cmd_jobs[i].request == PVGEN_SIM_IOC_BAND_EXE &&
+        d.cmd_jobs[i].job_id == job) {
+      d.paired[i] = 1;
+      return i;
+    }
+  }
+  for (size_t i = d.cmds.size(); i-- > 0;) {
+    if (d.cmd_jobs[i].request == PVGEN_SIM_IOC_PAGE_START && d.cmd_jobs[i].job_id == job &&
+        d.cmd_jobs[i].mode == 2)
+      return i;
+  }
+  return kNone;
+}
+
 bool load(const char* path, std::string* error) {
   auto* s = new State;
   if (!pvgen_rec::read_file(path, s->bytes, *error))
@@ -263,7 +293,8 @@ bool load(const char* path, std::string* error) {
             r.block_size,
             r.end_ns,
             hash_of(r.given.bytes, r.block_size),
-            0};
+            0,
+            kNone};
     const size_t index = s->entries.size();
     auto where = [&] {
       return std::string(path) + ": offset " + std::to_string(offset) + ": call " +
@@ -291,15 +322,23 @@ bool load(const char* path, std::string* error) {
         current.erase(it);
       } else if (r.request == PVGEN_SIM_IOC_WAIT && r.block_size != 0) {
         e.need = d.cmds.size();
+        e.cause = cause_of(d, r);
         d.waits.push_back(index);
       } else {
         d.cmds.push_back(index);
+        d.paired.push_back(0);
+        if (r.block_size != 0)
+          d.cmd_jobs.push_back({r.request, r.given.cmd.job_id, r.given.cmd.mode});
+        else
+          d.cmd_jobs.push_back({r.request, 0, 0});
       }
     }
     s->entries.push_back(e);
   }
-  for (Desc& d : s->descs)
+  for (Desc& d : s->descs) {
     d.done_ns.assign(d.cmds.size(), 0);
+    d.answered.assign(d.waits.size(), 0);
+  }
   g_state = s;
   return true;
 }
@@ -410,40 +449,65 @@ bool ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
   pvgen_rec::Record rec;
 
   if (code == PVGEN_SIM_IOC_WAIT && size != 0) {
-    if (d.next_wait == d.waits.size()) {
+    if (d.first_open_wait == d.waits.size()) {
       // Nothing more was answered in the recording: the wait blocks as it did there.
       s.cv.wait(l, [&] { return d.closed; });
       *ret = -1;
       *err = EBADF;
       return true;
     }
-    const size_t e = d.waits[d.next_wait++];
-    const Entry& entry = s.entries[e];
-    decode(entry, rec);
-    if (std::memcmp(rec.given.bytes, arg, size) != 0)
-      diverge_call(call, what, fd, arg, size, e);
-    const uint64_t deadline = now_ns() + s.patience_ns;
-    if (!wait_until_ns(l, deadline, [&] { return d.closed || d.first_open_cmd >= entry.need; })) {
-      const size_t missing = d.cmds[d.first_open_cmd];
+    // The earliest recorded answer whose command the program has made (answers about no
+    // command are always ready).
+    size_t w = kNone;
+    auto ready = [&] {
+      if (d.closed)
+        return true;
+      for (size_t i = d.first_open_wait; i < d.waits.size(); ++i) {
+        const size_t cause = s.entries[d.waits[i]].cause;
+        if (!d.answered[i] && (cause == kNone || d.done_ns[cause] != 0)) {
+          w = i;
+          return true;
+        }
+      }
+      return false;
+    };
+    if (!wait_until_ns(l, now_ns() + s.patience_ns, ready)) {
+      const size_t first = d.waits[d.first_open_wait];
+      decode(s.entries[first], rec);
+      const size_t missing = d.cmds[s.entries[first].cause];
       pvgen_rec::Record cmd;
       decode(s.entries[missing], cmd);
-      diverge(actual_call(call, what, fd) + "\n  its recorded answer (" +
-              recorded_call(rec, entry.number) + ") came after " +
+      diverge(actual_call(call, what, fd) + "\n  the next recorded answer (" +
+              recorded_call(rec, s.entries[first].number) + ") reports on " +
               recorded_call(cmd, s.entries[missing].number) + ", which the program has not " +
               "made in " + std::to_string(s.patience_ns / 1000000000u) + " s\n");
     }
-    if (!d.closed) {
-      // The recorded time from the last command before the answer (or from the open).
-      uint64_t anchor_now = d.opened_ns;
-      uint64_t anchor_rec = s.entries[d.open].end_ns;
-      if (entry.need > 0) {
-        anchor_now = d.done_ns[entry.need - 1];
-        anchor_rec = s.entries[d.cmds[entry.need - 1]].end_ns;
-      }
-      if (entry.end_ns > anchor_rec) {
-        const uint64_t due = anchor_now + (entry.end_ns - anchor_rec);
-        wait_until_ns(l, due, [&] { return d.closed; });
-      }
+    if (d.closed) {
+      *ret = -1;
+      *err = EBADF;
+      return true;
+    }
+    d.answered[w] = 1;
+    while (d.first_open_wait < d.waits.size() && d.answered[d.first_open_wait])
+      ++d.first_open_wait;
+    const Entry& entry = s.entries[d.waits[w]];
+    decode(entry, rec);
+    if (std::memcmp(rec.given.bytes, arg, size) != 0)
+      diverge_call(call, what, fd, arg, size, d.waits[w]);
+    // The recorded time from the command the answer is about (else from the last command
+    // made before it, or the open) to the answer.
+    uint64_t anchor_now = d.opened_ns;
+    uint64_t anchor_rec = s.entries[d.open].end_ns;
+    size_t anchor = entry.cause;
+    if (anchor == kNone && entry.need > 0 && d.done_ns[entry.need - 1] != 0)
+      anchor = entry.need - 1;
+    if (anchor != kNone) {
+      anchor_now = d.done_ns[anchor];
+      anchor_rec = s.entries[d.cmds[anchor]].end_ns;
+    }
+    if (entry.end_ns > anchor_rec) {
+      const uint64_t due = anchor_now + (entry.end_ns - anchor_rec);
+      wait_until_ns(l, due, [&] { return d.closed; });
     }
     if (d.closed) {
       *ret = -1;
