@@ -7,9 +7,9 @@
 // record is dropped and counted, and the file gets a record that says how many were lost.
 //
 // Environment (read once at load time):
-//   PVGEN_RECORD         the file to write (created or truncated at load time). Removed from
-//                        the environment, so processes the program starts do not write it
-//                        too. Unset: every call is passed on and nothing is recorded.
+//   PVGEN_RECORD         the file to write, created (or emptied) by the first open of the
+//                        device in the process. Unset: every call is passed on and nothing
+//                        is recorded.
 //   PVGEN_RECORD_BUFFER  records the buffer holds (default 256, rounded up to a power of 2).
 //
 // Like the simulator, this file includes none of the C library's declarations of the
@@ -17,6 +17,7 @@
 #include <dlfcn.h>
 #include <linux/fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <stdarg.h>
 #include <sys/prctl.h>
@@ -91,6 +92,7 @@ std::atomic<int> g_writer_state{0};  // 0 not started, 1 starting, 2 running, 3 
 pthread_t g_writer;
 sem_t g_wake;
 int g_file = -1;
+char g_path[4096];  // PVGEN_RECORD
 
 thread_local uint32_t t_tid = 0;
 thread_local char t_name[pvgen_rec::kNameSize];
@@ -210,14 +212,64 @@ void* writer_main(void*) {
   return nullptr;
 }
 
-void start_writer() {
+// The first open of the device in a process starts the recording: the file is created
+// (or emptied) and locked, so that a second process under the same recorder that opens the
+// device at the same time records nothing rather than writing into it too. Processes that
+// never open the device (a shell, env, valgrind's launcher in between) leave the file alone.
+int sys_openat(int dirfd, const char* path, int flags, unsigned mode);
+
+bool create_file() {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+  g_file = next_fn.open != nullptr ? next_fn.open(g_path, flags, 0644)
+                                   : sys_openat(AT_FDCWD, g_path, flags, 0644);
+  if (g_file < 0) {
+    std::fprintf(stderr, "pvgen-record: cannot create %s: %s; nothing is recorded\n", g_path,
+                 std::strerror(errno));
+    return false;
+  }
+  if (syscall(SYS_flock, g_file, LOCK_EX | LOCK_NB) != 0) {
+    std::fprintf(stderr,
+                 "pvgen-record: %s is being recorded by another process; process %d is not "
+                 "recorded\n",
+                 g_path, static_cast<int>(getpid()));
+    return false;
+  }
+  std::string header;
+  pvgen_rec::FileHeader h;
+  h.order = pvgen_rec::native_order();
+  h.start_ns = now_ns();
+  h.pid = static_cast<uint32_t>(getpid());
+  pvgen_rec::append_header(header, h);
+  // A pipe or a terminal cannot be emptied (EINVAL) and needs not be.
+  if ((ftruncate(g_file, 0) != 0 && errno != EINVAL) || !write_all(header)) {
+    std::fprintf(stderr, "pvgen-record: cannot write %s: %s; nothing is recorded\n", g_path,
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Returns whether calls are recorded from now on.
+bool start_recording() {
+  const int state = g_writer_state.load(std::memory_order_acquire);
+  if (state != 0)
+    return state == 2;
   int expected = 0;
-  if (!g_writer_state.compare_exchange_strong(expected, 1))
-    return;
-  const bool ok = pthread_create(&g_writer, nullptr, writer_main, nullptr) == 0;
-  if (!ok)
+  if (!g_writer_state.compare_exchange_strong(expected, 1)) {
+    // Another thread's first open is starting it; a second open in that instant is rare.
+    while (g_writer_state.load(std::memory_order_acquire) == 1)
+      sched_yield();
+    return g_writer_state.load(std::memory_order_acquire) == 2;
+  }
+  bool ok = create_file();
+  if (ok && pthread_create(&g_writer, nullptr, writer_main, nullptr) != 0) {
     std::fputs("pvgen-record: cannot start the writer thread; nothing is recorded\n", stderr);
+    ok = false;
+  }
+  if (!ok)
+    g_enabled.store(false, std::memory_order_relaxed);
   g_writer_state.store(ok ? 2 : 3, std::memory_order_release);
+  return ok;
 }
 
 // A slot for a record, or nullptr when the buffer is full (the record is counted dropped).
@@ -246,9 +298,10 @@ void publish(Slot* s) {
 }
 
 void record_open(const char* path, int flags, int fd, int err, uint64_t start, uint64_t end) {
+  if (!start_recording())
+    return;
   if (fd >= 0)
     track(fd);
-  start_writer();
   Slot* s = claim();
   if (s == nullptr)
     return;
@@ -402,6 +455,9 @@ __attribute__((constructor(101))) void recorder_load() {
   const char* path = std::getenv("PVGEN_RECORD");
   if (path == nullptr || *path == '\0')
     return;
+  if (std::strlen(path) >= sizeof g_path)
+    fail_load("PVGEN_RECORD names a path that is too long:", path);
+  std::strcpy(g_path, path);
   uint64_t slots = 256;
   if (const char* v = std::getenv("PVGEN_RECORD_BUFFER")) {
     char* end = nullptr;
@@ -423,24 +479,6 @@ __attribute__((constructor(101))) void recorder_load() {
     g_slots[i].rec = &records[i];
   }
 
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  g_file = next_fn.open != nullptr ? next_fn.open(path, flags, 0644)
-                                   : sys_openat(AT_FDCWD, path, flags, 0644);
-  if (g_file < 0) {
-    std::fprintf(stderr, "pvgen-record: cannot create %s: %s\n", path, std::strerror(errno));
-    std::_Exit(2);
-  }
-  std::string header;
-  pvgen_rec::FileHeader h;
-  h.order = pvgen_rec::native_order();
-  h.start_ns = now_ns();
-  h.pid = static_cast<uint32_t>(getpid());
-  pvgen_rec::append_header(header, h);
-  if (!write_all(header)) {
-    std::fprintf(stderr, "pvgen-record: cannot write %s: %s\n", path, std::strerror(errno));
-    std::_Exit(2);
-  }
-  unsetenv("PVGEN_RECORD");
   // A child that is forked goes on unrecorded: the writer thread is not there.
   pthread_atfork(nullptr, nullptr, [] { g_enabled.store(false, std::memory_order_relaxed); });
   g_enabled.store(true, std::memory_order_release);
