@@ -1,11 +1,12 @@
 # What `cmake --install` puts under the prefix (GNUInstallDirs):
 #   lib/      libquorlcnvpvgen.so.1.0.0 (+ .so.1, .so), the platform stand-in library
-#             libpvgen_platform.so.1, the simulated engine libpvgen_sim.so, pkg-config files
+#             libpvgen_platform.so.1, the simulated engine libpvgen_sim.so, the recorder
+#             libpvgen_record.so, pkg-config files
 #             and the CMake package quorlcnvpvgen
 #   include/  quorl_cnv_pvgen.h (C interface), quorlcnvpvgen/ (the exported C++ classes),
 #             pvgen_platform/ (OS wrapper and framework stand-ins), pvgen_sim.h
-#   bin/      pvgen-run, pvgen-sim
-#   share/    man pages of both tools, README, CHANGELOG
+#   bin/      pvgen-run, pvgen-sim, pvgen-rec, pvgen-record
+#   share/    man pages of the tools, README, CHANGELOG
 # Nothing installed names the build tree: libraries and tools find each other through
 # $ORIGIN-relative run paths and the tools find the simulator relative to themselves.
 include(CMakePackageConfigHelpers)
@@ -16,8 +17,9 @@ set(PVGEN_PLATFORM_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/pvgen_platform)
 
 # Run paths of the installed files: libraries find each other in their own folder, the tools
 # find them in the library folder.
-set_target_properties(quorlcnvpvgen pvgen_platform pvgen_sim PROPERTIES INSTALL_RPATH "$ORIGIN")
-set_target_properties(pvgen-run pvgen-sim PROPERTIES
+set_target_properties(quorlcnvpvgen pvgen_platform pvgen_sim pvgen_record PROPERTIES
+                      INSTALL_RPATH "$ORIGIN")
+set_target_properties(pvgen-run pvgen-sim pvgen-rec pvgen-record PROPERTIES
                       INSTALL_RPATH "$ORIGIN/${PVGEN_LIBDIR_FROM_BINDIR}")
 
 target_include_directories(quorlcnvpvgen INTERFACE
@@ -31,8 +33,10 @@ install(TARGETS quorlcnvpvgen pvgen_platform pvgen_sim
         EXPORT quorlcnvpvgenTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
                 NAMELINK_COMPONENT development)
-install(TARGETS pvgen-run pvgen-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+install(TARGETS pvgen-run pvgen-sim pvgen-rec pvgen-record RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT runtime)
+# The recorder is preloaded, never linked: it is no part of the CMake package.
+install(TARGETS pvgen_record LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
 
 # Headers. The exported classes' headers are what a C++ program needs to call their members;
 # they include the platform's headers, installed beside them.
@@ -85,8 +89,10 @@ endforeach()
 # Man pages made from each tool's --help (run under the emulator in a cross build).
 set(_pvgen_summary_pvgen-run "drive band pages through the PVGEN control library")
 set(_pvgen_summary_pvgen-sim "run a program against the simulated PVGEN engine")
+set(_pvgen_summary_pvgen-rec "print, build and draw recordings of PVGEN driver calls")
+set(_pvgen_summary_pvgen-record "record a program's calls on the PVGEN driver")
 list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "|" _pvgen_emulator)
-foreach(tool pvgen-run pvgen-sim)
+foreach(tool pvgen-run pvgen-sim pvgen-rec pvgen-record)
   set(_man ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
   add_custom_command(OUTPUT ${_man}
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${tool}> -DEMULATOR=${_pvgen_emulator}
