@@ -18,7 +18,8 @@ target_compile_definitions(recording_tool_test PRIVATE
   PVGEN_RECORD_TOOL="$<TARGET_FILE:pvgen-record>"
   PVGEN_RUN_PATH="$<TARGET_FILE:pvgen-run>"
   RECORDING_PROG="$<TARGET_FILE:recording_prog>"
-  RECORDING_PROG_LINKED="$<TARGET_FILE:recording_prog_linked>")
+  RECORDING_PROG_LINKED="$<TARGET_FILE:recording_prog_linked>"
+  PVGEN_TEST_DATA="${CMAKE_CURRENT_LIST_DIR}/data")
 if(TARGET pvgen-stress)
   add_dependencies(recording_tool_test pvgen-stress)
   target_compile_definitions(recording_tool_test PRIVATE

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     cmd[0] = (uint32_t)(k == changed ? 100 + k : k);
     cmd[7] = 0x51;
     cmd[8] = (uint32_t)(100 * k);
-    cmd[40] = 0xA5; /* first byte of the conversion table */
+    ((unsigned char*)cmd)[160] = 0xA5; /* the conversion table's first byte, any byte order */
     if (ioctl(fd, 0xC8E4DF01u, cmd) < 0)
       return 1;
     int ret = ioctl(fd, 0xC068DF02u, w);

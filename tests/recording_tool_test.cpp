@@ -193,6 +193,23 @@ TEST(RecordReplay, AHandWrittenScenarioAndAForeignByteOrderAreAnswered) {
   EXPECT_EQ(read_file(temp("again.rec")), read_file(file));
 }
 
+// Made on the big-endian target (the ppc build under qemu-ppc, band time 200 us, faults
+// 'band#2:result=4;wait#3:again;wait#4:errno=EIO'): recording_prog 4 there printed this.
+TEST(RecordReplay, ARecordingMadeOnTheBigEndianTargetReplaysHere) {
+  const std::string file = PVGEN_TEST_DATA "/recording_prog-4-ppc.rec";
+  const Outcome printed = run(kRec + " print " + file);
+  ASSERT_EQ(printed.status, 0) << printed.err;
+  EXPECT_TRUE(has(printed.out, "byte-order=big")) << printed.out;
+  const Outcome replayed = run(under_sim("--replay " + file, kProg + " 4"));
+  EXPECT_EQ(replayed.status, 0) << replayed.err;
+  EXPECT_EQ(replayed.out,
+            "band 1: result 0, wait 0 errno 0, report job_id=1 band_num=1 result=0\n"
+            "band 2: result 4, wait 0 errno 0, report job_id=2 band_num=0 result=4\n"
+            "band 3: result 0, wait 0 errno 0, report job_id=0 band_num=0 result=3\n"
+            "band 4: result 0, wait -1 errno 5, report job_id=0 band_num=0 result=0\n"
+            "done\n");
+}
+
 TEST(RecordReplay, BadRecordingsAreRefusedNamingWhereAndNothingElseHappens) {
   const std::string file = temp("good.rec");
   ASSERT_EQ(run(under_sim("--record " + file, kProg + " 2")).status, 0);

@@ -218,7 +218,7 @@ void* writer_main(void*) {
 // never open the device (a shell, env, valgrind's launcher in between) leave the file alone.
 int sys_openat(int dirfd, const char* path, int flags, unsigned mode);
 
-bool create_file() {
+bool create_file(uint64_t start_ns) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
   g_file = next_fn.open != nullptr ? next_fn.open(g_path, flags, 0644)
                                    : sys_openat(AT_FDCWD, g_path, flags, 0644);
@@ -237,7 +237,7 @@ bool create_file() {
   std::string header;
   pvgen_rec::FileHeader h;
   h.order = pvgen_rec::native_order();
-  h.start_ns = now_ns();
+  h.start_ns = start_ns;
   h.pid = static_cast<uint32_t>(getpid());
   pvgen_rec::append_header(header, h);
   // A pipe or a terminal cannot be emptied (EINVAL) and needs not be.
@@ -249,8 +249,9 @@ bool create_file() {
   return true;
 }
 
-// Returns whether calls are recorded from now on.
-bool start_recording() {
+// Returns whether calls are recorded from now on; the recording starts at start_ns (the
+// start of the open that starts it).
+bool start_recording(uint64_t start_ns) {
   const int state = g_writer_state.load(std::memory_order_acquire);
   if (state != 0)
     return state == 2;
@@ -261,7 +262,7 @@ bool start_recording() {
       sched_yield();
     return g_writer_state.load(std::memory_order_acquire) == 2;
   }
-  bool ok = create_file();
+  bool ok = create_file(start_ns);
   if (ok && pthread_create(&g_writer, nullptr, writer_main, nullptr) != 0) {
     std::fputs("pvgen-record: cannot start the writer thread; nothing is recorded\n", stderr);
     ok = false;
@@ -298,7 +299,7 @@ void publish(Slot* s) {
 }
 
 void record_open(const char* path, int flags, int fd, int err, uint64_t start, uint64_t end) {
-  if (!start_recording())
+  if (!start_recording(start))
     return;
   if (fd >= 0)
     track(fd);
