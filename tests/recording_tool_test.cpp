@@ -228,6 +228,13 @@ TEST(RecordReplay, BadRecordingsAreRefusedNamingWhereAndNothingElseHappens) {
   EXPECT_TRUE(has(printed.err, ": truncated: the record needs 272 bytes, 236 are left"))
       << printed.err;
 
+  // --partial: the records before the cut one, then the same error.
+  const Outcome partial = run(kRec + " print --partial " + cut);
+  EXPECT_EQ(partial.status, 1);
+  EXPECT_EQ(partial.err, printed.err);
+  EXPECT_TRUE(has(partial.out, "ioctl BAND_EXE ")) << partial.out;
+  EXPECT_EQ(run(kRec + " print " + file).out.find(partial.out), 0u) << "a prefix of the whole";
+
   const Outcome replayed = run(under_sim("--replay " + cut, kProg + " 2"));
   EXPECT_EQ(replayed.status, 2);
   EXPECT_EQ(replayed.out, "") << "the program did not run";

@@ -16,7 +16,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: pvgen-rec print FILE\n"
+    "Usage: pvgen-rec print [--partial] FILE\n"
     "       pvgen-rec build TEXT FILE\n"
     "       pvgen-rec timeline FILE OUT.html|OUT.json\n"
     "Works with recordings of a program's calls on /dev/mfp_pvgen (pvgen-record,\n"
@@ -26,7 +26,9 @@ const char kUsage[] =
     "            (open, ioctl REQUEST, close; time t and duration dur in ns from the start of\n"
     "            the recording, thread, descriptor, return value, errno), and for a block\n"
     "            the line 'given' with its words that are not 0 and the line 'answer' with\n"
-    "            the words the driver changed.\n"
+    "            the words the driver changed. With --partial, a file that goes wrong part\n"
+    "            of the way (the recorded program was killed while a record was written)\n"
+    "            is printed up to its last good record before the error is reported.\n"
     "  build     reads such text (from TEXT, '-' for standard input) and writes the\n"
     "            recording FILE; 'print' of it gives the same text back, and printing a\n"
     "            recording and building it again gives the same bytes. A file written by hand\n"
@@ -94,15 +96,23 @@ bool load(const std::string& path, std::string& bytes, pvgen_rec::Reader& reader
   return true;
 }
 
-int print(const std::string& path) {
+int print(const std::string& path, bool partial) {
   std::string bytes;
   pvgen_rec::Reader reader;
-  if (!load(path, bytes, reader))
+  std::string error;
+  if (partial) {
+    if (!pvgen_rec::read_file(path, bytes, error))
+      return input_error(error);
+    if (!reader.open(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()))
+      return input_error(path + ": " + reader.error());
+  } else if (!load(path, bytes, reader)) {
     return 1;
+  }
   std::string out = pvgen_rec::header_text(reader.header());
   pvgen_rec::Record r;
   size_t call = 0;
-  while (reader.next(r) > 0) {
+  int got = 0;
+  while ((got = reader.next(r)) > 0) {
     if (r.type == pvgen_rec::kCallRecord)
       ++call;
     out += pvgen_rec::record_text(r, reader.header(), r.type == pvgen_rec::kCallRecord ? call : 0);
@@ -112,7 +122,9 @@ int print(const std::string& path) {
     }
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
-  return std::fflush(stdout) == 0 ? 0 : input_error("cannot write standard output");
+  if (std::fflush(stdout) != 0)
+    return input_error("cannot write standard output");
+  return got < 0 ? input_error(path + ": " + reader.error()) : 0;
 }
 
 int build(const std::string& text_path, const std::string& out_path) {
@@ -174,9 +186,10 @@ int main(int argc, char** argv) {
   }
   const int args = argc - 2;
   if (cmd == "print") {
-    if (args != 1)
-      usage_error("print takes one FILE");
-    return print(argv[2]);
+    const bool partial = args == 2 && std::strcmp(argv[2], "--partial") == 0;
+    if (args != (partial ? 2 : 1))
+      usage_error("print takes [--partial] FILE");
+    return print(argv[partial ? 3 : 2], partial);
   }
   if (cmd == "build") {
     if (args != 2)
