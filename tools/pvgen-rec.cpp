@@ -160,7 +160,9 @@ int timeline_of(const std::string& path, const std::string& out_path) {
   if (!timeline::from_recording(reader, m, error))
     return input_error(path + ": " + error);
   const int pid = static_cast<int>(reader.header().pid);
-  const std::string out = html ? timeline::to_html(m, pid) : timeline::to_trace_json(m, pid);
+  const std::string process = "recording " + path.substr(path.rfind('/') + 1);
+  const std::string out =
+      html ? timeline::to_html(m, pid, process) : timeline::to_trace_json(m, pid, process);
   if (!write_file(out_path, out, error))
     return input_error(error);
   std::fprintf(stderr, "pvgen-rec: %zu lanes, %zu engine slices written to %s\n", m.lanes.size(),
