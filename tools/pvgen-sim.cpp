@@ -224,12 +224,12 @@ int main(int argc, char** argv) {
         break;
       case 'r':
         if (*optarg == '\0')
-          fail("--record needs a file");
+          fail("--record needs a file, not ''");
         record = optarg;
         break;
       case 'R':
         if (*optarg == '\0')
-          fail("--replay needs a file");
+          fail("--replay needs a file, not ''");
         replay = optarg;
         break;
       case 'n':
@@ -245,9 +245,10 @@ int main(int argc, char** argv) {
   if (optind >= argc)
     fail("no program given");
   if (!record.empty() && !replay.empty())
-    fail("--record and --replay exclude each other");
+    fail("--record '" + record + "' and --replay '" + replay + "' exclude each other");
   if (!replay.empty() && (!band_time.empty() || !faults.empty() || !gate.empty()))
-    fail("--band-time, --faults and --gate do not apply to a replay: the recording answers");
+    fail("--band-time, --faults and --gate do not apply to the replay of '" + replay +
+         "': the recording answers");
   if (!replay.empty() && !readable(replay))
     fail("cannot read the recording '" + replay + "'");
 
