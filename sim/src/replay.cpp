@@ -10,14 +10,16 @@
 //     several threads come in another order than recorded, each answer still goes to the
 //     command of the same request and block, not to the one in the same position. A command
 //     that no such recorded command matches is a divergence.
-//   - The waits of a descriptor are answered in recorded order, each with the block, return
-//     value and errno recorded, and none before every command recorded before it on that
-//     descriptor has been made (so a report never reaches the program ahead of the command
-//     it reports on). A wait whose commands do not come within the patience (10 s) is a
-//     divergence. A wait beyond the recorded ones blocks until the descriptor is closed,
-//     as it did when the recording ended.
-//   - Band durations: a wait returns no sooner after the last command recorded before it
-//     than it did in the recording.
+//   - A wait is answered with the earliest recorded answer of its descriptor, not yet
+//     given, whose report is about a command the program has made (the oldest recorded
+//     band command before it with the report's job_id, else a page start of that job in
+//     page mode); an answer that carries no report (result 3, a failed wait) once every
+//     command recorded before it has been made. So a report never reaches the program ahead
+//     of the command it reports on. A wait with no such answer within the patience (10 s)
+//     is a divergence. A wait beyond the recorded ones blocks until the descriptor is
+//     closed, as it did when the recording ended.
+//   - Band durations: an answer is given no sooner after its command (without one: after
+//     the last command recorded before it) than in the recording.
 //   - A close is answered as recorded for that descriptor.
 //   - At exit, recorded opens, commands or closes the program never made are a divergence
 //     (recorded waits it never made are not: a program ending while its waits are
@@ -456,15 +458,16 @@ bool ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
       *err = EBADF;
       return true;
     }
-    // The earliest recorded answer whose command the program has made (answers about no
-    // command are always ready).
+    // The earliest recorded answer whose command the program has made; an answer about no
+    // command (result 3, a failed wait) once every command recorded before it was made.
     size_t w = kNone;
     auto ready = [&] {
       if (d.closed)
         return true;
       for (size_t i = d.first_open_wait; i < d.waits.size(); ++i) {
-        const size_t cause = s.entries[d.waits[i]].cause;
-        if (!d.answered[i] && (cause == kNone || d.done_ns[cause] != 0)) {
+        const Entry& e = s.entries[d.waits[i]];
+        const bool made = e.cause != kNone ? d.done_ns[e.cause] != 0 : d.first_open_cmd >= e.need;
+        if (!d.answered[i] && made) {
           w = i;
           return true;
         }
@@ -474,7 +477,8 @@ bool ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
     if (!wait_until_ns(l, now_ns() + s.patience_ns, ready)) {
       const size_t first = d.waits[d.first_open_wait];
       decode(s.entries[first], rec);
-      const size_t missing = d.cmds[s.entries[first].cause];
+      const size_t cause = s.entries[first].cause;
+      const size_t missing = d.cmds[cause != kNone ? cause : d.first_open_cmd];
       pvgen_rec::Record cmd;
       decode(s.entries[missing], cmd);
       diverge(actual_call(call, what, fd) + "\n  the next recorded answer (" +
