@@ -104,7 +104,7 @@ TEST(RecordReplay, PvgenRunWithFaultsReplaysWithTheSameOutcomesAndItsTimelineHas
   ASSERT_EQ(recorded.status, 1) << "a band in completion state 1\n" << recorded.err;
   ASSERT_TRUE(has(recorded.out, "\"outcomes\":{\"0\":15,\"1\":1}")) << recorded.out;
   const Outcome replayed = run(under_sim("--replay " + file, run_cmd));
-  EXPECT_EQ(replayed.status, recorded.status) << replayed.err;
+  ASSERT_EQ(replayed.status, recorded.status) << replayed.err;
   EXPECT_EQ(outcomes_of(replayed.out), outcomes_of(recorded.out));
 
   // The timeline of the recording alone: one engine slice per band the engine ran.
