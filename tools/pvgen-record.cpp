@@ -121,6 +121,15 @@ int main(int argc, char** argv) {
   setenv("LD_PRELOAD", old != nullptr && *old != '\0' ? (path + ":" + old).c_str() : path.c_str(),
          1);
   setenv("PVGEN_RECORD", file.c_str(), 1);
+#if defined(PVGEN_ASAN)
+  // The recorder of an AddressSanitizer build depends on the sanitizer's runtime, which then
+  // no longer comes first among the initial libraries; that order is not needed here.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string options = std::string(asan != nullptr ? asan : "") +
+                              (asan != nullptr && *asan != '\0' ? ":" : "") +
+                              "verify_asan_link_order=0";
+  setenv("ASAN_OPTIONS", options.c_str(), 1);
+#endif
   if (!buffer.empty())
     setenv("PVGEN_RECORD_BUFFER", buffer.c_str(), 1);
   execvp(argv[i], argv + i);
