@@ -1,10 +1,11 @@
 # What `cmake --install` puts under the prefix (GNUInstallDirs):
 #   lib/      libquorlcnvpvgen.so.1.0.0 (+ .so.1, .so), the platform stand-in library
-#             libpvgen_platform.so.1, the simulated engine libpvgen_sim.so, pkg-config files
+#             libpvgen_platform.so.1, the simulated engine libpvgen_sim.so, the recorder
+#             libpvgen_record.so, pkg-config files
 #             and the CMake package quorlcnvpvgen
 #   include/  quorl_cnv_pvgen.h (C interface), quorlcnvpvgen/ (the exported C++ classes),
 #             pvgen_platform/ (OS wrapper and framework stand-ins), pvgen_sim.h
-#   bin/      pvgen-run, pvgen-sim, pvgen-stress
+#   bin/      pvgen-run, pvgen-sim, pvgen-stress, pvgen-rec, pvgen-record
 #   share/    the tools' man pages; README, CHANGELOG and what the README and the public
 #             header point at (docs/, bench/RESULTS.md, the headers at their source paths),
 #             so that every link of the installed README resolves
@@ -18,8 +19,9 @@ set(PVGEN_PLATFORM_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/pvgen_platform)
 
 # Run paths of the installed files: libraries find each other in their own folder, the tools
 # find them in the library folder.
-set_target_properties(quorlcnvpvgen pvgen_platform pvgen_sim PROPERTIES INSTALL_RPATH "$ORIGIN")
-set_target_properties(pvgen-run pvgen-sim pvgen-stress PROPERTIES
+set_target_properties(quorlcnvpvgen pvgen_platform pvgen_sim pvgen_record PROPERTIES
+                      INSTALL_RPATH "$ORIGIN")
+set_target_properties(pvgen-run pvgen-sim pvgen-stress pvgen-rec pvgen-record PROPERTIES
                       INSTALL_RPATH "$ORIGIN/${PVGEN_LIBDIR_FROM_BINDIR}")
 
 target_include_directories(quorlcnvpvgen INTERFACE
@@ -33,8 +35,11 @@ install(TARGETS quorlcnvpvgen pvgen_platform pvgen_sim
         EXPORT quorlcnvpvgenTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
                 NAMELINK_COMPONENT development)
-install(TARGETS pvgen-run pvgen-sim pvgen-stress RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+install(TARGETS pvgen-run pvgen-sim pvgen-stress pvgen-rec pvgen-record
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT runtime)
+# The recorder is preloaded, never linked: it is no part of the CMake package.
+install(TARGETS pvgen_record LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
 
 # Headers. The exported classes' headers are what a C++ program needs to call their members;
 # they include the platform's headers, installed beside them.
@@ -86,7 +91,7 @@ endforeach()
 
 # The tools' man pages, written by hand (tools/man); the version is filled in here.
 set(_pvgen_man_pages "")
-foreach(tool pvgen-run pvgen-sim pvgen-stress)
+foreach(tool pvgen-run pvgen-sim pvgen-stress pvgen-rec pvgen-record)
   configure_file(${PROJECT_SOURCE_DIR}/tools/man/${tool}.1.in
                  ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1 @ONLY)
   list(APPEND _pvgen_man_pages ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
@@ -97,6 +102,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/decisions.md ${PROJECT_SOURCE_DIR}/docs/equivalence.md
               ${PROJECT_SOURCE_DIR}/docs/fuzzing.md ${PROJECT_SOURCE_DIR}/docs/stress-runs.md
+              ${PROJECT_SOURCE_DIR}/docs/recording.md
               ${PROJECT_SOURCE_DIR}/docs/timeline.png
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/bench/RESULTS.md

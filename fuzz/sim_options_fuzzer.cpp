@@ -76,6 +76,7 @@ bool sim_count(const std::string& text, long long min, long long max) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The simulator library the tool looks for: any readable file will do, it is not loaded.
   ::setenv("PVGEN_SIM_LIB", "/proc/self/exe", 1);
+  ::setenv("PVGEN_RECORD_LIB", "/proc/self/exe", 1);
   ::unsetenv("LD_PRELOAD");
   return 0;
 }

@@ -15,13 +15,14 @@
 namespace {
 
 const char kLibName[] = "libpvgen_sim.so";
+const char kRecorderName[] = "libpvgen_record.so";
 
 const char kUsage[] =
     "Usage: pvgen-sim [OPTIONS] [--] PROGRAM [ARGS...]\n"
     "Runs PROGRAM with the simulated PVGEN engine preloaded: every open of /dev/mfp_pvgen\n"
-    "in PROGRAM gets a simulated descriptor. The exit status is PROGRAM's. When the\n"
-    "simulator is installed beside libquorlcnvpvgen.so.1, that folder is added to the end of\n"
-    "LD_LIBRARY_PATH, so that a program built against the installation finds its libraries.\n"
+    "in PROGRAM gets a simulated descriptor. When the simulator is installed beside\n"
+    "libquorlcnvpvgen.so.1, that folder is added to the end of LD_LIBRARY_PATH, so that a\n"
+    "program built against the installation finds its libraries.\n"
     "\n"
     "Options (each sets the environment variable shown, read by the simulator at start-up):\n"
     "  -b, --band-time=TIME   engine time per band; a number with unit ns, us, ms or s\n"
@@ -38,6 +39,14 @@ const char kUsage[] =
     "  -l, --log-limit=N      entries kept in each of the simulator's logs (1..4294967295,\n"
     "                         default 4096; an entry takes about 2.3 KiB of memory, kept\n"
     "                         only as calls are made).                   PVGEN_SIM_LOG_LIMIT\n"
+    "  -r, --record=FILE      record every call on the device, as given and as answered,\n"
+    "                         to FILE (libpvgen_record.so preloaded ahead of the simulator;\n"
+    "                         see pvgen-rec). Faults and band time apply and are recorded.\n"
+    "                                                                    PVGEN_RECORD\n"
+    "  -R, --replay=FILE      answer the device from the recording FILE instead of the\n"
+    "                         engine model, checking every call against it; at the first\n"
+    "                         call that differs, report it and exit with status 97. Not\n"
+    "                         with --band-time, --faults or --gate.  PVGEN_SIM_REPLAY\n"
     "  -L, --lib=PATH         the simulator library. Default: $PVGEN_SIM_LIB, else\n"
     "                         libpvgen_sim.so next to this program, in ../sim or ../lib.\n"
     "  -n, --dry-run          print the environment and the command instead of running it.\n"
@@ -59,9 +68,12 @@ const char kUsage[] =
     "again, faults, bands_run, busy_ns, idle_ns, span_ns, utilisation, open_descriptors,\n"
     "blocked_waiters, pending_reports.\n"
     "\n"
-    "Exit status: PROGRAM's; 2 for a usage error or an output file that cannot be opened\n"
-    "(nothing is run; the simulator, once loaded, also stops PROGRAM with status 2 before it\n"
-    "starts when a PVGEN_SIM_* variable is malformed); 127 when PROGRAM cannot be run.\n";
+    "Exit status: PROGRAM's; 97 (--replay) PROGRAM's calls on the device differ from the\n"
+    "recording (the first difference is reported on stderr: the call's number, thread and\n"
+    "request, the recorded and the given block field by field); 2 for a usage error, an\n"
+    "output file that cannot be opened or a recording that does not read (nothing is run;\n"
+    "the simulator, once loaded, also stops PROGRAM with status 2 before it starts when a\n"
+    "PVGEN_SIM_* variable is malformed); 127 when PROGRAM cannot be run.\n";
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "pvgen-sim: %s\n(see pvgen-sim --help)\n", what.c_str());
@@ -141,7 +153,36 @@ std::string absolute(const std::string& path) {
   return buf;
 }
 
+std::string find_library(const std::string& option, const char* lib_name);
+
 std::string find_library(const std::string& option) {
+  return find_library(option, kLibName);
+}
+
+// The recorder: $PVGEN_RECORD_LIB, else next to this program, in ../sim/recording or in the
+// library folder.
+std::string find_recorder() {
+  if (const char* env = std::getenv("PVGEN_RECORD_LIB"); env != nullptr && *env != '\0') {
+    if (!readable(env))
+      fail(std::string("no recorder library at $PVGEN_RECORD_LIB '") + env + "'");
+    return absolute(env);
+  }
+  char self[PATH_MAX];
+  const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (len > 0) {
+    self[len] = '\0';
+    std::string dir(self);
+    dir.resize(dir.rfind('/'));
+    for (const char* rel : {"/", "/../sim/recording/", "/" PVGEN_LIBDIR_FROM_BINDIR "/"}) {
+      const std::string candidate = dir + rel + kRecorderName;
+      if (readable(candidate))
+        return absolute(candidate);
+    }
+  }
+  fail(std::string("cannot find ") + kRecorderName + "; set PVGEN_RECORD_LIB");
+}
+
+std::string find_library(const std::string& option, const char* lib_name) {
   if (!option.empty()) {
     if (!readable(option))
       fail("no simulator library at '" + option + "'");
@@ -159,12 +200,12 @@ std::string find_library(const std::string& option) {
     std::string dir(self);
     dir.resize(dir.rfind('/'));
     for (const char* rel : {"/", "/../sim/", "/" PVGEN_LIBDIR_FROM_BINDIR "/"}) {
-      const std::string candidate = dir + rel + kLibName;
+      const std::string candidate = dir + rel + lib_name;
       if (readable(candidate))
         return absolute(candidate);
     }
   }
-  fail(std::string("cannot find ") + kLibName + "; use --lib or PVGEN_SIM_LIB");
+  fail(std::string("cannot find ") + lib_name + "; use --lib or PVGEN_SIM_LIB");
 }
 
 void set(const char* name, const std::string& value, bool dry_run) {
@@ -184,11 +225,13 @@ int main(int argc, char** argv) {
       {"trace", optional_argument, nullptr, 't'},
       {"log-limit", required_argument, nullptr, 'l'},
       {"lib", required_argument, nullptr, 'L'},
+      {"record", required_argument, nullptr, 'r'},
+      {"replay", required_argument, nullptr, 'R'},
       {"dry-run", no_argument, nullptr, 'n'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
-  std::string band_time, faults, gate, stats, trace, log_limit, lib;
+  std::string band_time, faults, gate, stats, trace, log_limit, lib, record, replay;
   bool want_stats = false;
   bool want_trace = false;
   bool dry_run = false;
@@ -199,7 +242,7 @@ int main(int argc, char** argv) {
   opterr = 0;  // one message of this program's own for each mistake
   // '+': options end at the first non-option, so PROGRAM's own options stay its own.
   // ':': a missing value is told apart from an unknown option.
-  while ((c = getopt_long(argc, argv, "+:b:f:g:s::t::l:L:nh", kOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+:b:f:g:s::t::l:L:r:R:nh", kOptions, nullptr)) != -1) {
     bare_output = nullptr;
     switch (c) {
       case 'b':
@@ -240,6 +283,16 @@ int main(int argc, char** argv) {
       case 'L':
         lib = optarg;
         break;
+      case 'r':
+        if (*optarg == '\0')
+          fail("--record needs a file, not ''");
+        record = optarg;
+        break;
+      case 'R':
+        if (*optarg == '\0')
+          fail("--replay needs a file, not ''");
+        replay = optarg;
+        break;
       case 'n':
         dry_run = true;
         break;
@@ -272,6 +325,14 @@ int main(int argc, char** argv) {
   if (want_trace)
     check_output("trace", trace);
 
+  if (!record.empty() && !replay.empty())
+    fail("--record '" + record + "' and --replay '" + replay + "' exclude each other");
+  if (!replay.empty() && (!band_time.empty() || !faults.empty() || !gate.empty()))
+    fail("--band-time, --faults and --gate do not apply to the replay of '" + replay +
+         "': the recording answers");
+  if (!replay.empty() && !readable(replay))
+    fail("cannot read the recording '" + replay + "'");
+
   const std::string path = find_library(lib);
   // A program built against this installation finds its libraries (the library and the
   // platform beside the simulator) without a run path or a loader configuration of its own.
@@ -283,9 +344,16 @@ int main(int argc, char** argv) {
         old_path != nullptr && *old_path != '\0' ? std::string(old_path) + ":" + lib_dir : lib_dir,
         dry_run);
   }
+  // The recorder comes first, so that its calls go on to the simulator.
+  const std::string preload = record.empty() ? path : find_recorder() + ":" + path;
   const char* old_preload = std::getenv("LD_PRELOAD");
   set("LD_PRELOAD",
-      old_preload != nullptr && *old_preload != '\0' ? path + ":" + old_preload : path, dry_run);
+      old_preload != nullptr && *old_preload != '\0' ? preload + ":" + old_preload : preload,
+      dry_run);
+  if (!record.empty())
+    set("PVGEN_RECORD", record, dry_run);
+  if (!replay.empty())
+    set("PVGEN_SIM_REPLAY", replay, dry_run);
 #if defined(PVGEN_ASAN)
   // The simulator of an AddressSanitizer build depends on the sanitizer's runtime, which then
   // no longer comes first among the initial libraries; that order is not needed here.

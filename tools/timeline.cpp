@@ -415,12 +415,12 @@ std::string us(uint64_t t, uint64_t origin) {
 
 }  // namespace
 
-std::string to_trace_json(const Model& m, int pid) {
+std::string to_trace_json(const Model& m, int pid, const std::string& process) {
   const uint64_t origin = origin_of(m);
   std::string out = "{\"displayTimeUnit\":\"ns\",\"traceEvents\":[\n";
   const std::string p = fmt("\"pid\":%d", pid);
   out += "{\"ph\":\"M\"," + p +
-         ",\"tid\":0,\"name\":\"process_name\",\"args\":{\"name\":" + quoted("pvgen-run") + "}}";
+         ",\"tid\":0,\"name\":\"process_name\",\"args\":{\"name\":" + quoted(process) + "}}";
   int order = 0;
   for (const Lane& l : m.lanes) {
     const std::string t = p + fmt(",\"tid\":%d", l.id);
@@ -456,9 +456,9 @@ std::string to_trace_json(const Model& m, int pid) {
   return out;
 }
 
-std::string to_html(const Model& m, int pid) {
+std::string to_html(const Model& m, int pid, const std::string& process) {
   // Inside the script element, "</" could end it early; "<\/" reads the same in JSON.
-  const std::string json = to_trace_json(m, pid);
+  const std::string json = to_trace_json(m, pid, process);
   std::string safe;
   safe.reserve(json.size());
   for (size_t i = 0; i < json.size(); ++i) {

@@ -98,10 +98,11 @@ inline constexpr char kLogBegins[] = "engine log kept from here";
 
 Model build(const Input& in);
 
-// Trace-event JSON (an object with "traceEvents"), readable by the usual trace viewers.
-std::string to_trace_json(const Model& m, int pid);
+// Trace-event JSON (an object with "traceEvents"), readable by the usual trace viewers; the
+// process is shown under `process`.
+std::string to_trace_json(const Model& m, int pid, const std::string& process = "pvgen-run");
 
 // A single HTML page with the data and the drawing code inside: no network, no other file.
-std::string to_html(const Model& m, int pid);
+std::string to_html(const Model& m, int pid, const std::string& process = "pvgen-run");
 
 }  // namespace timeline

@@ -122,6 +122,12 @@
  *   PVGEN_SIM_STATS      at exit write the statistics to this file ("-" or "stderr": stderr)
  *   PVGEN_SIM_TRACE      write one line per request to this file ("-" or "stderr": stderr)
  *   PVGEN_SIM_LOG_LIMIT  entries kept in each log (default 4096)
+ *   PVGEN_SIM_REPLAY     answer the device from this recording (docs/recording.md) instead
+ *                        of the engine model; the first call that differs from it is
+ *                        reported on stderr and ends the process with status
+ *                        PVGEN_SIM_REPLAY_DIVERGED. Band time, faults and gate do not apply.
+ *   PVGEN_SIM_REPLAY_PATIENCE  seconds a replayed wait waits for the commands recorded
+ *                        before its answer (default 10) before it reports a divergence
  */
 #ifndef PVGEN_SIM_H
 #define PVGEN_SIM_H
@@ -144,6 +150,9 @@ extern "C" {
 #define PVGEN_SIM_IOC_BAND_EXE 0xC8E4DF01u
 #define PVGEN_SIM_IOC_WAIT 0xC068DF02u
 #define PVGEN_SIM_IOC_STOP 0xC8E4DF03u
+
+/* Exit status of a replay that found the program's calls differ from the recording. */
+#define PVGEN_SIM_REPLAY_DIVERGED 97
 
 /* Result words the simulator answers with by itself. */
 #define PVGEN_SIM_RESULT_STOPPED 2     /* final report of a stopped page-mode page */

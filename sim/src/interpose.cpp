@@ -19,6 +19,7 @@
 #include <cerrno>
 
 #include "engine.h"
+#include "replay.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ __attribute__((constructor(101))) void resolve_next() {
   next_fn.ioctl_time64 = next_symbol<IoctlFn>("__ioctl_time64");
   next_fn.close = next_symbol<CloseFn>("close");
   pvgen_sim::load_environment();
+  pvgen_sim::replay::load_environment();
 }
 
 bool needs_mode(int flags) {
@@ -75,7 +77,8 @@ int sys_openat(int dirfd, const char* path, int flags, unsigned mode) {
 
 int device_open() {
   int err = 0;
-  const int fd = pvgen_sim::sim_open(&err);
+  const int fd =
+      pvgen_sim::replay::active() ? pvgen_sim::replay::open(&err) : pvgen_sim::sim_open(&err);
   if (fd < 0)
     errno = err;
   return fd;
@@ -126,7 +129,8 @@ int openat2_any(Openat2Fn first, OpenatFn second, int dirfd, const char* path, i
 int ioctl_any(IoctlFn first, int fd, unsigned long request, void* arg) {
   int ret = 0;
   int err = 0;
-  if (pvgen_sim::sim_ioctl(fd, request, arg, &ret, &err)) {
+  if ((pvgen_sim::replay::active() && pvgen_sim::replay::ioctl(fd, request, arg, &ret, &err)) ||
+      pvgen_sim::sim_ioctl(fd, request, arg, &ret, &err)) {
     if (ret < 0)
       errno = err;
     return ret;
@@ -225,7 +229,8 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
 int close(int fd) {
   int ret = 0;
   int err = 0;
-  if (pvgen_sim::sim_close(fd, &ret, &err)) {
+  if ((pvgen_sim::replay::active() && pvgen_sim::replay::close(fd, &ret, &err)) ||
+      pvgen_sim::sim_close(fd, &ret, &err)) {
     if (ret < 0)
       errno = err;
     return ret;

@@ -17,7 +17,7 @@ endif()
 set(problems "")
 find_program(GROFF groff)
 
-foreach(tool pvgen-run pvgen-sim pvgen-stress)
+foreach(tool pvgen-run pvgen-sim pvgen-stress pvgen-rec pvgen-record)
   if(NOT EXISTS ${prefix}/bin/${tool})
     string(APPEND problems "bin/${tool} is not installed\n")
   endif()
