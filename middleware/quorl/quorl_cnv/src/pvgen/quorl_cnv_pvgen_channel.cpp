@@ -86,9 +86,17 @@ quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(quorl_signal* signal_, int asic
   page_info.channel = static_cast<uint32_t>(channel);
   registry->page_info_list_insert(&page_info);
   relaxed_store(rest_->worker_alive, 1);
-  rest_->worker_started = Controller::instance()->add(*this, nullptr, "quorl_pvgen_ch") == 0 ? 1 : 0;
+  rest_->worker_started =
+      Controller::instance()->add(*this, nullptr, "quorl_pvgen_ch") == 0 ? 1 : 0;
   if (rest_->worker_started == 0) {
+    // No worker would ever report a job of this channel: it is failed for good, so that no
+    // request is handed to it and whoever waits for it learns that it never serves.
     relaxed_store(rest_->worker_alive, 0);
+    set_ch_status(STATUS_ERROR);
+    emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                    "quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(%d/%d/%d) worker start "
+                    "error.\n",
+                    asic, module, channel);
   }
 }
 

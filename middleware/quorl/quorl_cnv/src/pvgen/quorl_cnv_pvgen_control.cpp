@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "quorl_cnv_pvgen_channel.h"
 #include "quorl_cnv_pvgen_commonmethod.h"
@@ -89,7 +90,13 @@ quorl_cnv_pvgen_control::quorl_cnv_pvgen_control() = default;
 
 void quorl_cnv_pvgen_control::init() {
   registry = quorl_cnv_pvgen_commonmethod::instance();
-  (void)Controller::instance()->add(*this, nullptr, "quorl_pvgen_ctrl");
+  if (Controller::instance()->add(*this, nullptr, "quorl_pvgen_ctrl") != 0) {
+    // Without its dispatcher every request would wait for ever: the library is not brought
+    // up, the call that tried fails (-5, or 0 for a page identifier) and the next tries again.
+    emwGENTrcPrintf(kTraceModule, kTraceLevel, 0,
+                    "quorl_cnv_pvgen_control::init() dispatcher start error.\n");
+    throw std::runtime_error("the dispatcher thread cannot be started");
+  }
 }
 
 quorl_cnv_pvgen_control::~quorl_cnv_pvgen_control() {
