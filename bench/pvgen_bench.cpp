@@ -4,7 +4,8 @@
 //
 //   pvgen_bench latency [N]         synchronous band round trip vs a bare 3-hop chain (median
 //                                   of five rounds, each with a new chain)
-//   pvgen_bench utilisation         engine utilisation for 1,000 callback bands
+//   pvgen_bench utilisation         engine utilisation for 1,000 callback bands, beside the
+//                                   bare pipeline's (the floor), five rounds each
 //   pvgen_bench objects [N]         heap allocations and OS objects per request
 //   pvgen_bench run-sync N          N synchronous bands, nothing printed (for callgrind)
 //   pvgen_bench run-upfront N       N callback bands submitted up front on one page (callgrind)
@@ -27,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bare_pipeline.h"
 #include "platform_capture.h"
 #include "pvgen_sim.h"
 #include "quorl_cnv_pvgen.h"
@@ -283,25 +285,49 @@ double utilisation_run(uint64_t band_ns, int total, bool chained) {
   return span == 0 ? 0.0 : 100.0 * static_cast<double>(stats.busy_ns) / static_cast<double>(span);
 }
 
+// The same run through the bare pipeline: the floor of the design on this machine.
+double floor_run(uint64_t band_ns, int total, bool chained) {
+  pvgen_sim_reset();
+  pvgen_sim_set_band_time_ns(band_ns);
+  bench::BarePipeline pipeline(total, chained);
+  if (!pipeline.run()) {
+    std::fprintf(stderr, "pvgen_bench: the bare pipeline's engine refused a band\n");
+    std::exit(1);
+  }
+  pvgen_sim_stats stats;
+  pvgen_sim_get_stats(&stats);
+  const uint64_t span = stats.last_completion_ns - stats.first_band_ns;
+  return span == 0 ? 0.0 : 100.0 * static_cast<double>(stats.busy_ns) / static_cast<double>(span);
+}
+
 int utilisation() {
   const uint64_t times[] = {1000000, 100000, 30000, 10000};
-  // Each figure is the median of three runs: a run on a shared machine can lose the
-  // processor for a while, which the engine then sees as idle time.
-  auto median_of_three = [](uint64_t t, bool chained) {
-    double runs[3];
-    for (double& r : runs) {
-      r = utilisation_run(t, 1000, chained);
-    }
-    std::sort(runs, runs + 3);
-    return runs[1];
-  };
+  // Five rounds per figure, each a library run and a run of the bare pipeline one after the
+  // other, so that both see the same machine; the medians and ranges of both are printed,
+  // and the ratio of the medians. A run on a shared machine can lose the processor for a
+  // while, which the engine then sees as idle time.
+  constexpr int kRounds = 5;
   for (uint64_t t : times) {
-    const double chained = median_of_three(t, true);
-    const double upfront = median_of_three(t, false);
-    std::printf("utilisation.%lluus.two_in_flight=%.2f\n",
-                static_cast<unsigned long long>(t / 1000), chained);
-    std::printf("utilisation.%lluus.up_front=%.2f\n", static_cast<unsigned long long>(t / 1000),
-                upfront);
+    for (const bool chained : {true, false}) {
+      std::vector<double> lib;
+      std::vector<double> bare;
+      for (int r = 0; r < kRounds; ++r) {
+        lib.push_back(utilisation_run(t, 1000, chained));
+        bare.push_back(floor_run(t, 1000, chained));
+      }
+      std::sort(lib.begin(), lib.end());
+      std::sort(bare.begin(), bare.end());
+      const char* mode = chained ? "two_in_flight" : "up_front";
+      const auto us = static_cast<unsigned long long>(t / 1000);
+      const double l = lib[kRounds / 2];
+      const double b = bare[kRounds / 2];
+      std::printf("utilisation.%lluus.%s=%.2f\n", us, mode, l);
+      std::printf("utilisation.%lluus.%s.range=%.2f-%.2f\n", us, mode, lib.front(), lib.back());
+      std::printf("utilisation.%lluus.%s.floor=%.2f\n", us, mode, b);
+      std::printf("utilisation.%lluus.%s.floor_range=%.2f-%.2f\n", us, mode, bare.front(),
+                  bare.back());
+      std::printf("utilisation.%lluus.%s.ratio=%.3f\n", us, mode, b > 0 ? l / b : 0.0);
+    }
   }
   return 0;
 }

@@ -1,0 +1,66 @@
+// The floor of the library's design on this machine: the same three threads (a submitting
+// thread, a dispatching thread, a reporting thread) passing bands through the same platform
+// primitives (the OS wrapper's mutex and event) and the same driver calls (a band command
+// and a wait on /dev/mfp_pvgen) to the engine, at most two bands on the engine, with no
+// request list, no validation and no channel state. A band is one word in a ring.
+//
+// Threads and locks: `list` guards the ring of submitted bands, the count on the engine and
+// the reporter's job count; the dispatcher holds it around its band commands as the library
+// holds its list lock; the reporter takes it after each wait. Wake-ups: a flag and an event
+// for the dispatcher (several wake-ups, one pass), an event for the reporter.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "osw.h"
+
+namespace bench {
+
+class BarePipeline {
+ public:
+  // Opens the engine and starts the dispatching and reporting threads. `total` bands are
+  // run; with `chained`, two are submitted at the start and each report submits the next
+  // one from the reporting thread (as a callback does); otherwise all are submitted up front
+  // by the caller's thread.
+  BarePipeline(int total, bool chained);
+  ~BarePipeline();
+  BarePipeline(const BarePipeline&) = delete;
+  BarePipeline& operator=(const BarePipeline&) = delete;
+
+  // Runs the bands and returns once the last one is reported; false if the engine refused
+  // one or could not be opened.
+  bool run();
+
+ private:
+  void submit();  // any thread: one band into the ring, wakes the dispatcher
+  void dispatcher();
+  void reporter();
+  void wake_dispatcher();
+
+  const int total_;
+  const bool chained_;
+  int fd_ = -1;
+
+  OSW_Mutex_Semaphore list_{1};
+  std::vector<uint32_t> ring_;  // submitted bands (their job ids), guarded by list_
+  size_t head_ = 0;             // next to dispatch, guarded by list_
+  size_t tail_ = 0;             // next free, guarded by list_
+  int on_engine_ = 0;           // guarded by list_
+  int jobs_ = 0;                // bands commanded and not yet waited for, guarded by list_
+
+  std::atomic<int> submitted_{0};
+  std::atomic<int> reported_{0};
+  std::atomic<int> failed_{0};
+  std::atomic<bool> stopping_{false};
+  int32_t wake_flag_ = 0;  // relaxed atomic
+  OSW_Event_Semaphore wake_{0};
+  OSW_Event_Semaphore work_{0};
+  OSW_Event_Semaphore done_{0};
+  std::thread dispatcher_thread_;
+  std::thread reporter_thread_;
+};
+
+}  // namespace bench
