@@ -74,7 +74,9 @@ void BarePipeline::dispatcher() {
       cmd.src[0] = {0x5000, 0, 0};
       head_ = (head_ + 1) % ring_.size();
       ++on_engine_;
+      queue_.request(OSW_WAIT_FOREVER);
       ++jobs_;
+      queue_.release();
       if (::ioctl(fd_, PVGEN_SIM_IOC_BAND_EXE, &cmd) != 0 || cmd.result != 0) {
         failed_.fetch_add(1);
       }
@@ -87,9 +89,9 @@ void BarePipeline::dispatcher() {
 void BarePipeline::reporter() {
   for (;;) {
     for (;;) {
-      list_.request(OSW_WAIT_FOREVER);
+      queue_.request(OSW_WAIT_FOREVER);
       const int jobs = jobs_;
-      list_.release();
+      queue_.release();
       if (jobs != 0 || stopping_.load()) {
         break;
       }
@@ -109,16 +111,20 @@ void BarePipeline::reporter() {
     if (wait.result != 0) {
       failed_.fetch_add(1);
     }
-    list_.request(OSW_WAIT_FOREVER);
-    --on_engine_;
-    --jobs_;
-    list_.release();
+    // As the library's worker does: the report (a callback may submit the next band) comes
+    // before the band leaves the engine's count, and the dispatcher is woken after each.
     if (chained_ && submitted_.load() < total_) {
       submit();  // what a callback does
     }
     if (reported_.fetch_add(1) + 1 == total_) {
       done_.post();
     }
+    list_.request(OSW_WAIT_FOREVER);
+    --on_engine_;
+    queue_.request(OSW_WAIT_FOREVER);
+    --jobs_;
+    queue_.release();
+    list_.release();
     wake_dispatcher();
   }
 }

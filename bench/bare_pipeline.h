@@ -4,10 +4,12 @@
 // and a wait on /dev/mfp_pvgen) to the engine, at most two bands on the engine, with no
 // request list, no validation and no channel state. A band is one word in a ring.
 //
-// Threads and locks: `list` guards the ring of submitted bands, the count on the engine and
-// the reporter's job count; the dispatcher holds it around its band commands as the library
-// holds its list lock; the reporter takes it after each wait. Wake-ups: a flag and an event
-// for the dispatcher (several wake-ups, one pass), an event for the reporter.
+// Threads and locks, as in the library: `list` guards the ring of submitted bands and the
+// count on the engine; the dispatcher holds it around its band commands as the library holds
+// its list lock, and the reporter takes it after each wait to take its band off the engine.
+// `queue` (a leaf lock, like a channel's queue mutex) guards the reporter's job count.
+// Wake-ups: a flag and an event for the dispatcher (several wake-ups, one pass), an event
+// for the reporter.
 #pragma once
 
 #include <atomic>
@@ -49,7 +51,8 @@ class BarePipeline {
   size_t head_ = 0;             // next to dispatch, guarded by list_
   size_t tail_ = 0;             // next free, guarded by list_
   int on_engine_ = 0;           // guarded by list_
-  int jobs_ = 0;                // bands commanded and not yet waited for, guarded by list_
+  OSW_Mutex_Semaphore queue_{1};
+  int jobs_ = 0;  // bands commanded and not yet reported, guarded by queue_
 
   std::atomic<int> submitted_{0};
   std::atomic<int> reported_{0};
