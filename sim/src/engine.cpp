@@ -30,8 +30,10 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "engine.h"
 #include "pvgen_sim.h"
+#include "pvgen_sim_clock.h"
 
 namespace pvgen_sim {
 namespace {
@@ -183,34 +185,19 @@ class Lock {
   State& s_;
 };
 
+// The clock and the blocking go through clock.cpp, where a scheduler can take them over.
 uint64_t now_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+  return clock_now_ns();
 }
 
 // Sleeps on the condition variable until woken or until `until` (kNever: no limit).
 void sleep_until(State& s, uint64_t until) {
-  if (until == kNever) {
-    pthread_cond_wait(&s.cv, &s.mu);
-    return;
-  }
-  // A real engine raises its interrupt when the band is done; the kernel's default timer
-  // slack (50 us) would deliver simulated completions late and skew the timing model.
-  thread_local bool precise = false;
-  if (!precise) {
-    precise = true;
-    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  }
-  timespec ts{};
-  ts.tv_sec = static_cast<time_t>(until / 1000000000u);
-  ts.tv_nsec = static_cast<long>(until % 1000000000u);
-  pthread_cond_timedwait(&s.cv, &s.mu, &ts);
+  clock_sleep(&s.cv, &s.mu, until);
 }
 
 void changed(State& s) {
   s.generation.fetch_add(1, std::memory_order_release);
-  pthread_cond_broadcast(&s.cv);
+  clock_changed(&s.cv);
 }
 
 // Sleeps until a report falls due at `due`, or until something changes. A real engine
@@ -222,7 +209,7 @@ void changed(State& s) {
 void sleep_until_due(State& s, uint64_t due) {
   constexpr uint64_t kWatch = 30000;  // ns: most timer wake-ups on these machines are quicker
   const uint64_t now = now_ns();
-  if (due > now + kWatch) {
+  if (due > now + kWatch || clock_virtual()) {
     sleep_until(s, due - kWatch);
     return;
   }
@@ -863,6 +850,7 @@ bool is_device_path(const char* path) {
 }
 
 int sim_open(int* err) {
+  clock_call(PVGEN_SIM_CALL_OPEN, 0);
   State& s = state();
   Lock l(s);
   ++s.stats.requests[PVGEN_SIM_OPEN];
@@ -892,6 +880,7 @@ int sim_open(int* err) {
 bool sim_ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
   if (g_open_count.load(std::memory_order_acquire) == 0)
     return false;
+  clock_call(PVGEN_SIM_CALL_IOCTL, request);
   State& s = state();
   Lock l(s);
   const auto it = s.devs.find(fd);
@@ -930,6 +919,7 @@ bool sim_ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
 bool sim_close(int fd, int* ret, int* err) {
   if (g_open_count.load(std::memory_order_acquire) == 0)
     return false;
+  clock_call(PVGEN_SIM_CALL_CLOSE, 0);
   State& s = state();
   Lock l(s);
   const auto it = s.devs.find(fd);
