@@ -310,6 +310,11 @@ std::string describe_threads(int running, bool with_numbers) {
     out += "  " + thread_label(n) + ": ";
     if (n == running) {
       out += std::string("running since its ") + ev_name(s.ev) + " (last scheduling point)";
+    } else if (runnable(n)) {
+      out += std::string("can run, stopped at its ") + ev_name(s.ev);
+      if (s.where != nullptr) {
+        out += ", from " + symbolize(s.where);
+      }
     } else {
       out += blocking_point(n, with_numbers);
     }
