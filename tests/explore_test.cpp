@@ -91,6 +91,29 @@ TEST(Explore, PreemptionBoundedSearchCoversItsSpace) {
   EXPECT_THAT(out2, HasSubstr("3 schedules with at most 2 preemptions, the space is NOT covered"));
 }
 
+TEST(Explore, EndlessWaitInTheLibraryShowsBlockingPointsAndTheRequestList) {
+  const std::string err = temp_path("callback-stop.err");
+  const auto [status, out] = explore("--band-time 10ms --schedules 2 -- " +
+                                     program("stop_in_callback") + " 2>" + err);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_THAT(out, HasSubstr("schedules: 2  failures: 2"));
+  const std::string report = report_of(read_file(err));
+  // The worker runs the callback, whose stop waits for the worker itself.
+  EXPECT_THAT(report, HasSubstr("\"quorl_pvgen_ch\": waits on OSW event"));
+  EXPECT_THAT(report, HasSubstr("from norvane::quorl_cnv_pvgen_control::stop("));
+  EXPECT_THAT(report, HasSubstr("\"quorl_pvgen_ctrl\": waits on OSW event"));
+  EXPECT_THAT(report, HasSubstr("request list (diagnostic command PVGEN):"));
+  EXPECT_THAT(report, HasSubstr("list_num = "));
+  // The band time went by on the virtual clock.
+  EXPECT_THAT(report, HasSubstr("(virtual time 1.010000 s)"));
+  EXPECT_THAT(report, HasSubstr("driver-wait"));
+
+  const auto [bounded, said] = explore("--max-points 40 --schedules 1 -- " +
+                                       program("stop_in_callback") + " 2>/dev/null");
+  EXPECT_EQ(bounded, 1);
+  EXPECT_THAT(said, HasSubstr("no end: more than 40 scheduling points"));
+}
+
 class ExploreScenario : public testing::TestWithParam<const char*> {};
 
 TEST_P(ExploreScenario, RunsCleanUnderRandomAndPctSchedules) {
@@ -129,7 +152,7 @@ TEST(Explore, UsageErrorsSayWhatIsWrongInOneLine) {
   for (const std::string args :
        {"", "--schedules 1", "--frob -- true", "--pct 0 -- true", "--exhaustive 9 -- true",
         "--random --pct 2 -- true", "--seconds -1 -- true", "--replay /nonexistent -- true",
-        "--seed -- true"}) {
+        "--seed -- true", "--max-points 0 -- true"}) {
     const auto [status, out] = explore(args + " 2>&1");
     EXPECT_EQ(status, 2) << args << ": " << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << args << ": " << out;

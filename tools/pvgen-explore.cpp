@@ -43,6 +43,9 @@ const char* const kUsage =
     "  --schedules N     run at most N schedules (default 100; --exhaustive: 1000000)\n"
     "  --seconds S       stop starting schedules after S seconds\n"
     "  --out FILE        write the first failing schedule to FILE\n"
+    "  --max-points N    fail a schedule after N scheduling points (default 1000000)\n"
+    "  --band-time T     the simulated engine's time per band (PVGEN_SIM_BAND_TIME)\n"
+    "  --faults RULES    the simulated engine's fault rules (PVGEN_SIM_FAULTS)\n"
     "  -h, --help        this text\n"
     "Output: one line per failing schedule, the first one's report on standard error, and\n"
     "a summary with `digest: HEX` over all event traces (the same options give the same\n"
@@ -95,8 +98,11 @@ struct Options {
   uint64_t schedules = 0;
   bool schedules_given = false;
   double seconds = 0;
+  uint64_t max_points = 1000000;
   std::string out;
   std::string replay;
+  std::string band_time;
+  std::string faults;
   std::vector<std::string> program;
 };
 
@@ -156,6 +162,14 @@ Options parse(int argc, char** argv) {
       }
     } else if (a == "--out") {
       o.out = value("--out");
+    } else if (a == "--max-points") {
+      if (!parse_u64(value("--max-points"), &o.max_points) || o.max_points == 0) {
+        usage_error("--max-points needs a number above 0");
+      }
+    } else if (a == "--band-time") {
+      o.band_time = value("--band-time");
+    } else if (a == "--faults") {
+      o.faults = value("--faults");
     } else {
       usage_error("unknown option " + a);
     }
@@ -200,7 +214,8 @@ struct Server {
   int from = -1;  // responses
 };
 
-Server start_server(const std::vector<std::string>& program) {
+Server start_server(const Options& o) {
+  const std::vector<std::string>& program = o.program;
   const std::string dir = self_dir();
   const std::string platform = find_file({dir + "/../platform/controlled/libpvgen_platform.so.1",
                                           dir + "/" PVGEN_LIBDIR_FROM_BINDIR
@@ -239,6 +254,12 @@ Server start_server(const std::vector<std::string>& program) {
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("LD_LIBRARY_PATH", library_path.c_str(), 1);
     setenv(proto::kChannelVariable, channel.c_str(), 1);
+    if (!o.band_time.empty()) {
+      setenv("PVGEN_SIM_BAND_TIME", o.band_time.c_str(), 1);
+    }
+    if (!o.faults.empty()) {
+      setenv("PVGEN_SIM_FAULTS", o.faults.c_str(), 1);
+    }
     std::vector<char*> args;
     for (const std::string& a : program) {
       args.push_back(const_cast<char*>(a.c_str()));
@@ -448,12 +469,18 @@ Schedule read_schedule(const std::string& path) {
 
 // ---- exploring ----
 
+// Virtual time starts at one second in every schedule.
+constexpr uint64_t kVirtualStart = 1000000000u;
+
 struct Explorer {
   Options o;
   Server server;
   uint64_t run = 0;
   uint64_t failures = 0;
   uint64_t digest = 0xCBF29CE484222325ull;
+  uint64_t points = 0;
+  uint64_t branching = 0;
+  uint64_t virtual_ns = 0;
   bool wrote_out = false;
   bool reported = false;
 
@@ -463,6 +490,9 @@ struct Explorer {
     Result result = run_one(server, o.program, request, forced);
     ++run;
     fold(digest, result.response.digest);
+    points += result.response.points;
+    branching += result.response.branching;
+    virtual_ns += result.response.virtual_ns - kVirtualStart;
     if (failed(result.response)) {
       ++failures;
       std::printf("FAIL schedule %" PRIu64 " (%s): %s\n", run, description.c_str(),
@@ -507,7 +537,7 @@ int main(int argc, char** argv) {
   if (o.mode == Options::kReplay) {
     replay = read_schedule(o.replay);
   }
-  Explorer x{o, start_server(o.program)};
+  Explorer x{o, start_server(o)};
   timespec t0{};
   clock_gettime(CLOCK_MONOTONIC, &t0);
   auto time_left = [&] { return o.seconds <= 0 || seconds_since(t0) < o.seconds; };
@@ -515,6 +545,7 @@ int main(int argc, char** argv) {
 
   proto::Request request{};
   request.record = 1;
+  request.max_points = o.max_points;
   if (o.mode == Options::kReplay) {
     request.strategy = proto::kForced;
     const Result r = x.schedule(request, replay.choices, "replay of " + o.replay);
@@ -593,6 +624,12 @@ int main(int argc, char** argv) {
   }
   std::printf("schedules: %" PRIu64 "  failures: %" PRIu64 "  schedules/s: %.1f\n", x.run,
               x.failures, elapsed > 0 ? static_cast<double>(x.run) / elapsed : 0.0);
+  if (x.run != 0) {
+    const double n = static_cast<double>(x.run);
+    std::printf("per schedule: %.1f scheduling points, %.1f branching, %.3f ms virtual time\n",
+                static_cast<double>(x.points) / n, static_cast<double>(x.branching) / n,
+                static_cast<double>(x.virtual_ns) / n / 1e6);
+  }
   std::printf("digest: %s\n", hex(x.digest).c_str());
   return x.failures != 0 ? 1 : 0;
 }

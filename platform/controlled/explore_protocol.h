@@ -32,6 +32,7 @@ struct Request {
   uint32_t pct_steps;  // expected scheduling points, for the change points
   uint32_t forced;     // number of forced choices (one byte each) that follow
   uint32_t record;     // non-zero: send the branching steps back
+  uint64_t max_points;  // a schedule with more scheduling points fails (0: no limit)
 };
 
 enum Outcome : uint32_t {
@@ -41,6 +42,7 @@ enum Outcome : uint32_t {
   kStuck = 3,      // a thread blocked outside the scheduler for a second
   kDiverged = 4,   // a forced choice named a thread that could not run
   kOverflow = 5,   // more threads than the scheduler keeps
+  kTooLong = 6,    // more scheduling points than the request allows (a livelock, say)
 };
 
 // One branching step: a scheduling point with at least two threads able to run.

@@ -506,6 +506,12 @@ void record(int me, Ev ev, const void* id, uintptr_t arg) {
   mix(g->hash, arg);
   mix(g->hash, g->vnow);
   g->points.store(n + 1, std::memory_order_relaxed);
+  if (g_request.max_points != 0 && n + 1 > g_request.max_points) {
+    fail(proto::kTooLong, "no end: more than " + std::to_string(g_request.max_points) +
+                              " scheduling points (virtual time " + format_ns(g->vnow) +
+                              "); the threads keep running without finishing\n" +
+                              describe_threads(me, true) + last_events(true));
+  }
   if (g_request.strategy == proto::kPct) {
     for (size_t i = 0; i < g_change_points.size(); ++i) {
       if (g_change_points[i] == n) {
