@@ -4,7 +4,9 @@
 #             and the CMake package quorlcnvpvgen
 #   include/  quorl_cnv_pvgen.h (C interface), quorlcnvpvgen/ (the exported C++ classes),
 #             pvgen_platform/ (OS wrapper and framework stand-ins), pvgen_sim.h
-#   bin/      pvgen-run, pvgen-sim
+#   bin/      pvgen-run, pvgen-sim, pvgen-explore
+#   lib/pvgen-controlled/  the controlled platform pvgen-explore preloads (same SONAME as the
+#             platform stand-in, so it lives in a folder of its own)
 #   share/    man pages of both tools, README, CHANGELOG
 # Nothing installed names the build tree: libraries and tools find each other through
 # $ORIGIN-relative run paths and the tools find the simulator relative to themselves.
@@ -31,8 +33,11 @@ install(TARGETS quorlcnvpvgen pvgen_platform pvgen_sim
         EXPORT quorlcnvpvgenTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
                 NAMELINK_COMPONENT development)
-install(TARGETS pvgen-run pvgen-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+install(TARGETS pvgen-run pvgen-sim pvgen-explore RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT runtime)
+install(TARGETS pvgen_platform_controlled
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/pvgen-controlled COMPONENT runtime
+                NAMELINK_SKIP)
 
 # Headers. The exported classes' headers are what a C++ program needs to call their members;
 # they include the platform's headers, installed beside them.

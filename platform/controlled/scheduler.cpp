@@ -112,13 +112,19 @@ uint64_t next_random() {
   return z ^ (z >> 31);
 }
 
+#if defined(SYS_futex)
+constexpr long kFutexCall = SYS_futex;
+#else
+constexpr long kFutexCall = SYS_futex_time64;  // 32-bit ABIs without the old call
+#endif
+
 void futex_wait(std::atomic<uint32_t>& word, uint32_t expected) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+  syscall(kFutexCall, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
           nullptr, 0);
 }
 
 void futex_wake(std::atomic<uint32_t>& word) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
+  syscall(kFutexCall, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
           0);
 }
 
