@@ -93,8 +93,8 @@ TEST(Explore, PreemptionBoundedSearchCoversItsSpace) {
 
 TEST(Explore, EndlessWaitInTheLibraryShowsBlockingPointsAndTheRequestList) {
   const std::string err = temp_path("callback-stop.err");
-  const auto [status, out] = explore("--band-time 10ms --schedules 2 -- " +
-                                     program("stop_in_callback") + " 2>" + err);
+  const auto [status, out] =
+      explore("--band-time 10ms --schedules 2 -- " + program("stop_in_callback") + " 2>" + err);
   EXPECT_EQ(status, 1) << out;
   EXPECT_THAT(out, HasSubstr("schedules: 2  failures: 2"));
   const std::string report = report_of(read_file(err));
@@ -108,8 +108,8 @@ TEST(Explore, EndlessWaitInTheLibraryShowsBlockingPointsAndTheRequestList) {
   EXPECT_THAT(report, HasSubstr("(virtual time 1.010000 s)"));
   EXPECT_THAT(report, HasSubstr("driver-wait"));
 
-  const auto [bounded, said] = explore("--max-points 40 --schedules 1 -- " +
-                                       program("stop_in_callback") + " 2>/dev/null");
+  const auto [bounded, said] =
+      explore("--max-points 40 --schedules 1 -- " + program("stop_in_callback") + " 2>/dev/null");
   EXPECT_EQ(bounded, 1);
   EXPECT_THAT(said, HasSubstr("no end: more than 40 scheduling points"));
 }

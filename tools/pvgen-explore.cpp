@@ -217,9 +217,9 @@ struct Server {
 Server start_server(const Options& o) {
   const std::vector<std::string>& program = o.program;
   const std::string dir = self_dir();
-  const std::string platform = find_file({dir + "/../platform/controlled/libpvgen_platform.so.1",
-                                          dir + "/" PVGEN_LIBDIR_FROM_BINDIR
-                                                "/pvgen-controlled/libpvgen_platform.so.1"});
+  const std::string platform =
+      find_file({dir + "/../platform/controlled/libpvgen_platform.so.1",
+                 dir + "/" PVGEN_LIBDIR_FROM_BINDIR "/pvgen-controlled/libpvgen_platform.so.1"});
   const std::string sim = find_file(
       {dir + "/../sim/libpvgen_sim.so", dir + "/" PVGEN_LIBDIR_FROM_BINDIR "/libpvgen_sim.so"});
   if (platform.empty() || sim.empty()) {
@@ -339,8 +339,7 @@ Result run_one(const Server& server, const std::vector<std::string>& program,
   proto::Request r = request;
   r.magic = proto::kMagic;
   r.forced = static_cast<uint32_t>(forced.size());
-  if (!write_all(server.to, &r, sizeof r) ||
-      !write_all(server.to, forced.data(), forced.size())) {
+  if (!write_all(server.to, &r, sizeof r) || !write_all(server.to, forced.data(), forced.size())) {
     server_lost(server, program);
   }
   Result result;
@@ -573,8 +572,8 @@ int main(int argc, char** argv) {
     std::vector<Node> stack;
     std::vector<uint8_t> forced;
     while (x.run < o.schedules && time_left()) {
-      std::string description = "preemption-bounded, " + std::to_string(forced.size()) +
-                                " forced choices";
+      std::string description =
+          "preemption-bounded, " + std::to_string(forced.size()) + " forced choices";
       const Result r = x.schedule(request, forced, description);
       for (size_t i = stack.size(); i < r.response.steps && i < r.steps.size(); ++i) {
         const proto::Step& s = r.steps[i];

@@ -57,15 +57,15 @@ Controller* Controller::instance() {
 }
 
 int Controller::add(ControllerThread& thread, void* arg, const char* name) {
-  auto owned = std::make_unique<ThreadRecord>(
-      ThreadRecord{&thread, arg, name != nullptr ? name : ""});
+  auto owned =
+      std::make_unique<ThreadRecord>(ThreadRecord{&thread, arg, name != nullptr ? name : ""});
   ThreadRecord* rec = owned.get();
   {
     std::lock_guard lock(state_->mutex);
     state_->records.push_back(rec);
   }
-  if (sched::start_thread(&rec->tid, nullptr, thread_main, rec, rec->name.c_str(),
-                          &rec->slot, __builtin_return_address(0)) != 0) {
+  if (sched::start_thread(&rec->tid, nullptr, thread_main, rec, rec->name.c_str(), &rec->slot,
+                          __builtin_return_address(0)) != 0) {
     std::lock_guard lock(state_->mutex);
     state_->records.pop_back();
     return -1;

@@ -29,9 +29,9 @@ struct Request {
   uint32_t strategy;
   uint64_t seed;
   uint32_t pct_depth;
-  uint32_t pct_steps;  // expected scheduling points, for the change points
-  uint32_t forced;     // number of forced choices (one byte each) that follow
-  uint32_t record;     // non-zero: send the branching steps back
+  uint32_t pct_steps;   // expected scheduling points, for the change points
+  uint32_t forced;      // number of forced choices (one byte each) that follow
+  uint32_t record;      // non-zero: send the branching steps back
   uint64_t max_points;  // a schedule with more scheduling points fails (0: no limit)
 };
 

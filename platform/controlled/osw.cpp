@@ -206,11 +206,11 @@ OSW_Thread_Guard::OSW_Thread_Guard() {
 }
 
 OSW_Thread_Guard::~OSW_Thread_Guard() {
-  if (give(Words{g_thread_guard_lock.state, g_thread_guard_lock.owner,
-                 g_thread_guard_lock.depth}) &&
+  if (give(
+          Words{g_thread_guard_lock.state, g_thread_guard_lock.owner, g_thread_guard_lock.depth}) &&
       sched::controlled()) {
-    sched::point(sched::Ev::kGuardRelease, &g_thread_guard_lock, 0, nullptr, nullptr,
-                 sched::kNever, __builtin_return_address(0));
+    sched::point(sched::Ev::kGuardRelease, &g_thread_guard_lock, 0, nullptr, nullptr, sched::kNever,
+                 __builtin_return_address(0));
   }
 }
 

@@ -289,8 +289,7 @@ std::string blocking_point(int i, bool with_numbers) {
       break;
     case Ev::kDriverWait:
       text = s.deadline == kNever ? "driver wait on /dev/mfp_pvgen, no report due"
-                                  : "driver wait on /dev/mfp_pvgen until " +
-                                        format_ns(s.deadline);
+                                  : "driver wait on /dev/mfp_pvgen until " + format_ns(s.deadline);
       break;
     case Ev::kSleep:
       text = "sleeps until " + format_ns(s.deadline);
@@ -399,8 +398,9 @@ bool g_serving = false;  // pvgen-explore reads the outcome from the shared mapp
 }
 
 [[noreturn]] void endless_wait() {
-  std::string text = "endless wait: every thread is blocked and no timer is pending (virtual time " +
-                     format_ns(g->vnow) + ")\n";
+  std::string text =
+      "endless wait: every thread is blocked and no timer is pending (virtual time " +
+      format_ns(g->vnow) + ")\n";
   text += describe_threads(-1, true);
   text += request_list();
   text += last_events(true);
@@ -558,8 +558,7 @@ void engine_call(int kind, unsigned long request) {
   point(ev, nullptr, static_cast<uint32_t>(request), nullptr, nullptr, kNever, nullptr);
 }
 
-const pvgen_sim_clock_hooks kEngineHooks = {engine_now, engine_sleep, engine_changed,
-                                            engine_call};
+const pvgen_sim_clock_hooks kEngineHooks = {engine_now, engine_sleep, engine_changed, engine_call};
 
 // ---- starting a schedule ----
 
@@ -798,8 +797,7 @@ uint32_t object_number(const void* p) {
   if (p == nullptr || g_objects == nullptr) {
     return 0;
   }
-  const auto [it, added] =
-      g_objects->try_emplace(p, static_cast<uint32_t>(g_objects->size() + 1));
+  const auto [it, added] = g_objects->try_emplace(p, static_cast<uint32_t>(g_objects->size() + 1));
   return it->second;
 }
 
@@ -827,8 +825,8 @@ bool point(Ev ev, const void* id, uintptr_t arg, Ready ready, const void* obj, u
 
 int thread_new(const char* name) {
   if (g->nslots >= static_cast<uint32_t>(kMaxThreads)) {
-    fail(proto::kOverflow, "more than " + std::to_string(kMaxThreads) +
-                               " threads: the scheduler keeps no more\n");
+    fail(proto::kOverflow,
+         "more than " + std::to_string(kMaxThreads) + " threads: the scheduler keeps no more\n");
   }
   const int n = static_cast<int>(g->nslots++);
   Slot& s = g->slots[n];

@@ -9,7 +9,8 @@
 #include <cstdint>
 
 // Internal to the controlled platform: nothing of it is exported.
-namespace sched __attribute__((visibility("hidden"))) {
+#pragma GCC visibility push(hidden)
+namespace sched {
 
 inline constexpr uint64_t kNever = UINT64_MAX;
 
@@ -80,3 +81,4 @@ int real_join(pthread_t tid, void** result);
 bool frozen();
 
 }  // namespace sched
+#pragma GCC visibility pop

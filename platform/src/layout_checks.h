@@ -19,7 +19,7 @@ static_assert(sizeof(norvane::quorl_commonmethod) == 2 * sizeof(void*));
 static_assert(sizeof(norvane::quorl_usr_command_receiver_impl) == sizeof(void*));
 
 // The mutex's words, in order: the lock word, the owner token, the nesting level.
-#define PVGEN_CHECK_MUTEX_LAYOUT()                                                   \
-  static_assert(offsetof(OSW_Mutex_Semaphore, state_) == 0);                         \
-  static_assert(offsetof(OSW_Mutex_Semaphore, owner_) == sizeof(uintptr_t));        \
+#define PVGEN_CHECK_MUTEX_LAYOUT()                                           \
+  static_assert(offsetof(OSW_Mutex_Semaphore, state_) == 0);                 \
+  static_assert(offsetof(OSW_Mutex_Semaphore, owner_) == sizeof(uintptr_t)); \
   static_assert(offsetof(OSW_Mutex_Semaphore, depth_) == 2 * sizeof(uintptr_t))

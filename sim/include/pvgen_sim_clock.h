@@ -19,11 +19,7 @@ extern "C" {
 #endif
 
 /* What a device call is about to do, for the scheduler's event trace. */
-enum {
-  PVGEN_SIM_CALL_OPEN = 1,
-  PVGEN_SIM_CALL_IOCTL = 2,
-  PVGEN_SIM_CALL_CLOSE = 3
-};
+enum { PVGEN_SIM_CALL_OPEN = 1, PVGEN_SIM_CALL_IOCTL = 2, PVGEN_SIM_CALL_CLOSE = 3 };
 
 typedef struct {
   /* The engine's time in nanoseconds. */

@@ -14,8 +14,8 @@ namespace {
 pvgen_sim_clock_hooks_fn g_hooks = nullptr;
 
 __attribute__((constructor(101))) void find_hooks() {
-  g_hooks = reinterpret_cast<pvgen_sim_clock_hooks_fn>(
-      dlsym(RTLD_DEFAULT, PVGEN_SIM_CLOCK_HOOKS_SYMBOL));
+  g_hooks =
+      reinterpret_cast<pvgen_sim_clock_hooks_fn>(dlsym(RTLD_DEFAULT, PVGEN_SIM_CLOCK_HOOKS_SYMBOL));
 }
 
 const pvgen_sim_clock_hooks* hooks() {

@@ -9,9 +9,8 @@
 int main() {
   QUORL_CNV_PVGEN_BLK page = band_page(Quorl_cnv_pvgen_get_page_id(), 1);
   expect_one_of("prepare", Quorl_cnv_pvgen_prepare(&page), {0});
-  std::thread submitter([page]() mutable {
-    expect_one_of("band", Quorl_cnv_pvgen_band_exe(&page, nullptr), {0});
-  });
+  std::thread submitter(
+      [page]() mutable { expect_one_of("band", Quorl_cnv_pvgen_band_exe(&page, nullptr), {0}); });
   std::thread starter([page]() mutable {
     expect_one_of("page start", Quorl_cnv_pvgen_page_start(&page, nullptr), {0});
   });

@@ -39,9 +39,8 @@ int main() {
     registry->req_list_insert(QUORL_CNV_PVGEN_REQ_BAND_EXE, band, observer);
     norvane::quorl_cnv_pvgen_control::instance()->ctrl_signal();
   });
-  std::thread stopper([page]() mutable {
-    expect_one_of("stop", Quorl_cnv_pvgen_stop(&page), {0});
-  });
+  std::thread stopper(
+      [page]() mutable { expect_one_of("stop", Quorl_cnv_pvgen_stop(&page), {0}); });
   lister.join();
   stopper.join();
   g_reported.wait(OSW_WAIT_FOREVER);

@@ -44,8 +44,7 @@ int main() {
   submitter.join();
   stopper.join();
   if (g_reports.load() > 1) {
-    std::fprintf(stderr, "violation: the callback band was reported %d times\n",
-                 g_reports.load());
+    std::fprintf(stderr, "violation: the callback band was reported %d times\n", g_reports.load());
     return 1;
   }
   if (submitted_before_stop && g_reported_after_stop.load()) {
