@@ -13,7 +13,9 @@
 #include "scheduler.h"
 
 #include <cxxabi.h>
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <sched.h>
 #include <signal.h>
@@ -46,6 +48,9 @@ constexpr int kMaxThreads = proto::kMaxThreads;
 constexpr uint32_t kMaxSteps = 1u << 20;
 constexpr int kRing = 32;
 constexpr uint64_t kStartNs = 1000000000u;  // virtual time starts at one second
+// A schedule that reaches no scheduling point for a second while all its threads sleep is
+// stuck; one whose running thread still runs (or waits for a processor) gets this long.
+constexpr uint64_t kStarvedMs = 10000;
 // Exit status of a standalone run (no pvgen-explore) that ended in an endless wait.
 constexpr int kEndlessStatus = 86;
 
@@ -252,19 +257,15 @@ std::string format_ns(uint64_t ns) {
 }
 
 // What thread i waits for, in words.
-std::string blocking_point(int i, bool with_numbers) {
+std::string blocking_point(int i) {
   const Slot& s = g->slots[i];
-  auto num = [&](const char* kind, const void* p) {
-    std::string t = kind;
-    if (with_numbers) {
-      t += " #" + std::to_string(number_of(p));
-    }
-    return t;
+  auto num = [](const char* kind, const void* p) {
+    return std::string(kind) + " #" + std::to_string(number_of(p));
   };
   std::string text;
   switch (s.ev) {
     case Ev::kMutexRequest: {
-      text = "requests OSW mutex" + num("", s.id).substr(0);
+      text = "requests OSW mutex" + num("", s.id);
       const int holder = mutex_holder(s.obj);
       if (holder >= 0) {
         text += ", held by " + thread_label(holder);
@@ -305,7 +306,10 @@ std::string blocking_point(int i, bool with_numbers) {
   return text;
 }
 
-std::string describe_threads(int running, bool with_numbers) {
+// `in_child`: called in the schedule's own process, which may read the objects the threads
+// wait on. The watchdog, in the parent, sees only the shared mapping: its report names each
+// thread's last scheduling point and where it was called from.
+std::string describe_threads(int running, bool in_child) {
   std::string out;
   for (uint32_t i = 0; i < g->nslots; ++i) {
     const Slot& s = g->slots[i];
@@ -316,13 +320,13 @@ std::string describe_threads(int running, bool with_numbers) {
     out += "  " + thread_label(n) + ": ";
     if (n == running) {
       out += std::string("running since its ") + ev_name(s.ev) + " (last scheduling point)";
-    } else if (runnable(n)) {
-      out += std::string("can run, stopped at its ") + ev_name(s.ev);
+    } else if (!in_child || runnable(n)) {
+      out += std::string(in_child ? "can run, stopped at its " : "stopped at its ") + ev_name(s.ev);
       if (s.where != nullptr) {
         out += ", from " + symbolize(s.where);
       }
     } else {
-      out += blocking_point(n, with_numbers);
+      out += blocking_point(n);
     }
     out += "\n";
   }
@@ -642,6 +646,46 @@ std::string output_tail(int fd, size_t limit) {
   return text;
 }
 
+// True when a thread of process `pid` is running, waits only for a processor or for the
+// kernel (paging in, say): a schedule that reaches no scheduling point then is computing or
+// starved by a busy machine, not blocked. The threads of a blocked schedule all sleep.
+bool any_thread_runs(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+  DIR* dir = opendir(path);
+  if (dir == nullptr) {
+    return false;
+  }
+  bool runs = false;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') {
+      continue;
+    }
+    char stat_path[sizeof path + sizeof entry->d_name + 8];
+    std::snprintf(stat_path, sizeof stat_path, "%s/%s/stat", path, entry->d_name);
+    const int fd = open(stat_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      continue;
+    }
+    char text[512];
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) {
+      continue;
+    }
+    text[n] = '\0';
+    // "tid (name) S ...": the state follows the last parenthesis.
+    const char* close_paren = std::strrchr(text, ')');
+    if (close_paren != nullptr && close_paren[1] == ' ' &&
+        (close_paren[2] == 'R' || close_paren[2] == 'D')) {
+      runs = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return runs;
+}
+
 // Runs schedules for pvgen-explore until it closes the channel; returns in each child, with
 // its schedule started.
 void serve(int in, int out) {
@@ -702,7 +746,9 @@ void serve(int in, int out) {
         if (now != seen) {
           seen = now;
           since = real_ms();
-        } else if (real_ms() - since >= 1000 && waitpid(pid, &status, WNOHANG) == 0) {
+        } else if (real_ms() - since >= 1000 &&
+                   (!any_thread_runs(pid) || real_ms() - since >= kStarvedMs) &&
+                   waitpid(pid, &status, WNOHANG) == 0) {
           stuck = true;
           const int running = g->current;
           std::string text = "stuck: " + thread_label(running) +
