@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "support/tool_process.h"
@@ -114,20 +115,34 @@ TEST(Explore, EndlessWaitInTheLibraryShowsBlockingPointsAndTheRequestList) {
   EXPECT_THAT(said, HasSubstr("no end: more than 40 scheduling points"));
 }
 
-class ExploreScenario : public testing::TestWithParam<const char*> {};
+// A corner of the decided behaviour, and what the simulated engine does in it.
+struct Corner {
+  const char* program;
+  const char* engine;
+};
+
+void PrintTo(const Corner& corner, std::ostream* os) {
+  *os << corner.program;
+}
+
+class ExploreScenario : public testing::TestWithParam<Corner> {};
 
 TEST_P(ExploreScenario, RunsCleanUnderRandomAndPctSchedules) {
   for (const std::string strategy : {"--random --seed 21", "--pct 2 --seed 22"}) {
-    const auto [status, out] =
-        explore(strategy + " --schedules 40 -- " + program(GetParam()) + " 2>&1");
+    const auto [status, out] = explore(strategy + " " + GetParam().engine + " --schedules 40 -- " +
+                                       program(GetParam().program) + " 2>&1");
     EXPECT_EQ(status, 0) << strategy << "\n" << out;
     EXPECT_THAT(out, HasSubstr("schedules: 40  failures: 0"));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Corners, ExploreScenario,
-                         testing::Values("stop_while_submitting", "band_before_page_start",
-                                         "pageless_band_before_stop"));
+INSTANTIATE_TEST_SUITE_P(
+    Corners, ExploreScenario,
+    testing::Values(Corner{"stop_while_submitting", ""}, Corner{"band_before_page_start", ""},
+                    Corner{"pageless_band_before_stop", ""}, Corner{"two_stops_of_one_page", ""},
+                    Corner{"failed_wait", "--faults 'wait#1:errno=EIO'"},
+                    Corner{"release_in_flight", ""}),
+    [](const testing::TestParamInfo<Corner>& info) { return std::string(info.param.program); });
 
 TEST(Explore, ThreadBlockedOutsideTheSchedulerIsReported) {
   const std::string err = temp_path("outside.err");
@@ -143,9 +158,12 @@ TEST(Explore, ExitStatusAndCrashOfTheProgramFailTheSchedule) {
   EXPECT_EQ(status, 1);
   EXPECT_THAT(out, HasSubstr("exit status 4"));
   EXPECT_THAT(out, HasSubstr("schedules: 2  failures: 2"));
-  const auto [crash, crashed] = explore("--schedules 1 -- sh -c 'kill -SEGV $$' 2>/dev/null");
+  const std::string err = temp_path("crash.err");
+  const auto [crash, crashed] = explore("--schedules 1 -- sh -c 'kill -SEGV $$' 2>" + err);
   EXPECT_EQ(crash, 1);
   EXPECT_THAT(crashed, HasSubstr("crashed with signal 11"));
+  // The crashing thread and its stack are in the schedule's output.
+  EXPECT_THAT(read_file(err), HasSubstr("crash: signal 11 in thread 0 \"main\""));
 }
 
 TEST(Explore, UsageErrorsSayWhatIsWrongInOneLine) {

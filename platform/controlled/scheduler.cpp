@@ -15,6 +15,7 @@
 #include <cxxabi.h>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <sched.h>
@@ -567,7 +568,27 @@ const pvgen_sim_clock_hooks kEngineHooks = {engine_now, engine_sleep, engine_cha
 
 // ---- starting a schedule ----
 
+// A crash of a controlled thread: its number, name and stack go to the schedule's output
+// (shown with the failing schedule), then the signal takes its default course.
+void on_crash(int sig) {
+  char line[128];
+  const int me = t_self;
+  const int n = std::snprintf(line, sizeof line, "crash: signal %d in thread %d \"%s\"\n", sig,
+                              me, me >= 0 ? g->slots[me].name : "(not controlled)");
+  (void)!write(2, line, static_cast<size_t>(n));
+  void* frames[48];
+  backtrace_symbols_fd(frames, backtrace(frames, 48), 2);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
 void start_schedule(const proto::Request& request, std::vector<uint8_t> forced) {
+  // Loaded before the crash handler may need it (backtrace loads its unwinder lazily).
+  void* warm[1];
+  (void)backtrace(warm, 1);
+  for (int sig : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) {
+    signal(sig, on_crash);
+  }
   g_request = request;
   g_forced = std::move(forced);
   g_rng = request.seed;
