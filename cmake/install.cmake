@@ -33,11 +33,14 @@ install(TARGETS quorlcnvpvgen pvgen_platform pvgen_sim
         EXPORT quorlcnvpvgenTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
                 NAMELINK_COMPONENT development)
-install(TARGETS pvgen-run pvgen-sim pvgen-explore RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+install(TARGETS pvgen-run pvgen-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT runtime)
-install(TARGETS pvgen_platform_controlled
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/pvgen-controlled COMPONENT runtime
-                NAMELINK_SKIP)
+if(TARGET pvgen-explore)
+  install(TARGETS pvgen-explore RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  install(TARGETS pvgen_platform_controlled
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/pvgen-controlled COMPONENT runtime
+                  NAMELINK_SKIP)
+endif()
 
 # Headers. The exported classes' headers are what a C++ program needs to call their members;
 # they include the platform's headers, installed beside them.

@@ -3,7 +3,7 @@
 # platform's exported symbols against the shipped platform's. Host builds without a
 # sanitizer only: the controlled platform takes over thread creation, which a sanitizer's
 # runtime also intercepts.
-if(NOT CMAKE_CROSSCOMPILING AND PVGEN_SANITIZE STREQUAL "")
+if(NOT CMAKE_CROSSCOMPILING AND TARGET pvgen-explore)
   set(_explore_programs planted_lost_wakeup stop_while_submitting band_before_page_start
                         pageless_band_before_stop blocked_outside stop_in_callback
                         two_stops_of_one_page failed_wait release_in_flight)
