@@ -6,7 +6,8 @@
 if(NOT CMAKE_CROSSCOMPILING AND TARGET pvgen-explore)
   set(_explore_programs planted_lost_wakeup stop_while_submitting band_before_page_start
                         pageless_band_before_stop blocked_outside stop_in_callback
-                        two_stops_of_one_page failed_wait release_in_flight)
+                        two_stops_of_one_page failed_wait release_in_flight
+                        page_ended_by_failed_band)
   foreach(p ${_explore_programs})
     add_executable(explore_${p} ${CMAKE_CURRENT_LIST_DIR}/explore/${p}.cpp)
     target_link_libraries(explore_${p} PRIVATE quorlcnvpvgen_internal pvgen_platform

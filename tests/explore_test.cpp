@@ -141,7 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Corner{"stop_while_submitting", ""}, Corner{"band_before_page_start", ""},
                     Corner{"pageless_band_before_stop", ""}, Corner{"two_stops_of_one_page", ""},
                     Corner{"failed_wait", "--faults 'wait#1:errno=EIO'"},
-                    Corner{"release_in_flight", ""}),
+                    Corner{"release_in_flight", ""},
+                    Corner{"page_ended_by_failed_band", "--faults 'band#1:result=4'"}),
     [](const testing::TestParamInfo<Corner>& info) { return std::string(info.param.program); });
 
 TEST(Explore, ThreadBlockedOutsideTheSchedulerIsReported) {
