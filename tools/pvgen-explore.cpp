@@ -6,6 +6,7 @@
 // pipes (platform/controlled/explore_protocol.h) and answers with the child's outcome, its
 // event-trace digest and its branching steps.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -532,6 +533,8 @@ bool preempts(const Node& n, unsigned t) {
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
+  // A program that ends instead of serving shows as end of file, not as a signal.
+  signal(SIGPIPE, SIG_IGN);
   Schedule replay;
   if (o.mode == Options::kReplay) {
     replay = read_schedule(o.replay);
