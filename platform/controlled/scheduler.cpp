@@ -573,8 +573,8 @@ const pvgen_sim_clock_hooks kEngineHooks = {engine_now, engine_sleep, engine_cha
 void on_crash(int sig) {
   char line[128];
   const int me = t_self;
-  const int n = std::snprintf(line, sizeof line, "crash: signal %d in thread %d \"%s\"\n", sig,
-                              me, me >= 0 ? g->slots[me].name : "(not controlled)");
+  const int n = std::snprintf(line, sizeof line, "crash: signal %d in thread %d \"%s\"\n", sig, me,
+                              me >= 0 ? g->slots[me].name : "(not controlled)");
   (void)!write(2, line, static_cast<size_t>(n));
   void* frames[48];
   backtrace_symbols_fd(frames, backtrace(frames, 48), 2);
