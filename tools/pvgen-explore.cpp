@@ -255,6 +255,8 @@ Server start_server(const Options& o) {
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("LD_LIBRARY_PATH", library_path.c_str(), 1);
     setenv(proto::kChannelVariable, channel.c_str(), 1);
+    // Symbols bound once, before the first schedule, not again in every schedule's process.
+    setenv("LD_BIND_NOW", "1", 0);
     if (!o.band_time.empty()) {
       setenv("PVGEN_SIM_BAND_TIME", o.band_time.c_str(), 1);
     }

@@ -717,6 +717,9 @@ void serve(int in, int out) {
   sigset_t old;
   sigprocmask(SIG_BLOCK, &chld, &old);
   const int output = memfd_create("pvgen-explore-output", MFD_CLOEXEC);
+  // The trace-point ring (megabytes) is made here, once: the schedules share its pages until
+  // they write them, instead of each making it anew.
+  (void)platform::trace_ring_capacity();
   for (;;) {
     proto::Request request{};
     if (!read_all(in, &request, sizeof request) || request.magic != proto::kMagic) {
