@@ -7,7 +7,7 @@
 #   bin/      pvgen-run, pvgen-sim, pvgen-explore
 #   lib/pvgen-controlled/  the controlled platform pvgen-explore preloads (same SONAME as the
 #             platform stand-in, so it lives in a folder of its own)
-#   share/    man pages of both tools, README, CHANGELOG
+#   share/    man pages of the tools, README, CHANGELOG
 # Nothing installed names the build tree: libraries and tools find each other through
 # $ORIGIN-relative run paths and the tools find the simulator relative to themselves.
 include(CMakePackageConfigHelpers)
@@ -93,8 +93,13 @@ endforeach()
 # Man pages made from each tool's --help (run under the emulator in a cross build).
 set(_pvgen_summary_pvgen-run "drive band pages through the PVGEN control library")
 set(_pvgen_summary_pvgen-sim "run a program against the simulated PVGEN engine")
+set(_pvgen_summary_pvgen-explore "run a program's thread schedules one at a time, replayably")
+set(_pvgen_man_tools pvgen-run pvgen-sim)
+if(TARGET pvgen-explore)
+  list(APPEND _pvgen_man_tools pvgen-explore)
+endif()
 list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "|" _pvgen_emulator)
-foreach(tool pvgen-run pvgen-sim)
+foreach(tool ${_pvgen_man_tools})
   set(_man ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
   add_custom_command(OUTPUT ${_man}
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${tool}> -DEMULATOR=${_pvgen_emulator}
