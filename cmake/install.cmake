@@ -5,7 +5,9 @@
 #             and the CMake package quorlcnvpvgen
 #   include/  quorl_cnv_pvgen.h (C interface), quorlcnvpvgen/ (the exported C++ classes),
 #             pvgen_platform/ (OS wrapper and framework stand-ins), pvgen_sim.h
-#   bin/      pvgen-run, pvgen-sim, pvgen-stress, pvgen-rec, pvgen-record
+#   bin/      pvgen-run, pvgen-sim, pvgen-stress, pvgen-rec, pvgen-record, pvgen-explore
+#   lib/pvgen-controlled/  the controlled platform pvgen-explore preloads (same SONAME as the
+#             platform stand-in, so it lives in a folder of its own)
 #   share/    the tools' man pages; README, CHANGELOG and what the README and the public
 #             header point at (docs/, bench/RESULTS.md, the headers at their source paths),
 #             so that every link of the installed README resolves
@@ -40,6 +42,12 @@ install(TARGETS pvgen-run pvgen-sim pvgen-stress pvgen-rec pvgen-record
         COMPONENT runtime)
 # The recorder is preloaded, never linked: it is no part of the CMake package.
 install(TARGETS pvgen_record LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
+if(TARGET pvgen-explore)
+  install(TARGETS pvgen-explore RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  install(TARGETS pvgen_platform_controlled
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/pvgen-controlled COMPONENT runtime
+                  NAMELINK_SKIP)
+endif()
 
 # Headers. The exported classes' headers are what a C++ program needs to call their members;
 # they include the platform's headers, installed beside them.
@@ -91,7 +99,11 @@ endforeach()
 
 # The tools' man pages, written by hand (tools/man); the version is filled in here.
 set(_pvgen_man_pages "")
-foreach(tool pvgen-run pvgen-sim pvgen-stress pvgen-rec pvgen-record)
+set(_pvgen_man_tools pvgen-run pvgen-sim pvgen-stress pvgen-rec pvgen-record)
+if(TARGET pvgen-explore)
+  list(APPEND _pvgen_man_tools pvgen-explore)
+endif()
+foreach(tool ${_pvgen_man_tools})
   configure_file(${PROJECT_SOURCE_DIR}/tools/man/${tool}.1.in
                  ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1 @ONLY)
   list(APPEND _pvgen_man_pages ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
@@ -102,7 +114,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/decisions.md ${PROJECT_SOURCE_DIR}/docs/equivalence.md
               ${PROJECT_SOURCE_DIR}/docs/fuzzing.md ${PROJECT_SOURCE_DIR}/docs/stress-runs.md
-              ${PROJECT_SOURCE_DIR}/docs/recording.md
+              ${PROJECT_SOURCE_DIR}/docs/recording.md ${PROJECT_SOURCE_DIR}/docs/explore.md
               ${PROJECT_SOURCE_DIR}/docs/timeline.png
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/bench/RESULTS.md

@@ -14,8 +14,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
+#include "layout_checks.h"
 #include "osw.h"
 #include "platform_internal.h"
 
@@ -133,6 +135,7 @@ constexpr unsigned kGlobalLockFlags = 0;
 // ---- OSW_Mutex_Semaphore ----
 
 OSW_Mutex_Semaphore::OSW_Mutex_Semaphore(int initial) : state_(0), owner_(0), depth_(0) {
+  PVGEN_CHECK_MUTEX_LAYOUT();
   platform::detail::count_os_object(false);
 #if PLATFORM_TSAN
   __tsan_mutex_create(this, kMutexFlags);

@@ -32,10 +32,12 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "engine.h"
 #include "faults.h"
 #include "logs.h"
 #include "pvgen_sim.h"
+#include "pvgen_sim_clock.h"
 #include "state.h"
 
 namespace pvgen_sim {
@@ -421,6 +423,7 @@ bool is_device_path(const char* path) {
 }
 
 int sim_open(int* err) {
+  clock_call(PVGEN_SIM_CALL_OPEN, 0);
   State& s = state();
   Lock l(s);
   ++s.stats.requests[PVGEN_SIM_OPEN];
@@ -450,6 +453,7 @@ int sim_open(int* err) {
 bool sim_ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
   if (g_open_count.load(std::memory_order_acquire) == 0)
     return false;
+  clock_call(PVGEN_SIM_CALL_IOCTL, request);
   State& s = state();
   Lock l(s);
   const auto it = s.devs.find(fd);
@@ -488,6 +492,7 @@ bool sim_ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
 bool sim_close(int fd, int* ret, int* err) {
   if (g_open_count.load(std::memory_order_acquire) == 0)
     return false;
+  clock_call(PVGEN_SIM_CALL_CLOSE, 0);
   State& s = state();
   Lock l(s);
   const auto it = s.devs.find(fd);

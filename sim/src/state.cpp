@@ -2,8 +2,8 @@
 #include "state.h"
 
 #include <sched.h>
-#include <sys/prctl.h>
-#include <time.h>
+
+#include "clock.h"
 
 namespace pvgen_sim {
 
@@ -17,34 +17,19 @@ State& state() {
   return *s;
 }
 
+// The clock and the blocking go through clock.cpp, where a scheduler can take them over.
 uint64_t now_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+  return clock_now_ns();
 }
 
 // Sleeps on the condition variable until woken or until `until` (kNever: no limit).
 void sleep_until(State& s, uint64_t until) {
-  if (until == kNever) {
-    pthread_cond_wait(&s.cv, &s.mu);
-    return;
-  }
-  // A real engine raises its interrupt when the band is done; the kernel's default timer
-  // slack (50 us) would deliver simulated completions late and skew the timing model.
-  thread_local bool precise = false;
-  if (!precise) {
-    precise = true;
-    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  }
-  timespec ts{};
-  ts.tv_sec = static_cast<time_t>(until / 1000000000u);
-  ts.tv_nsec = static_cast<long>(until % 1000000000u);
-  pthread_cond_timedwait(&s.cv, &s.mu, &ts);
+  clock_sleep(&s.cv, &s.mu, until);
 }
 
 void changed(State& s) {
   s.generation.fetch_add(1, std::memory_order_release);
-  pthread_cond_broadcast(&s.cv);
+  clock_changed(&s.cv);
 }
 
 // Sleeps until a report falls due at `due`, or until something changes. A real engine
@@ -55,6 +40,10 @@ void changed(State& s) {
 // it would end the sleep.
 void sleep_until_due(State& s, uint64_t due) {
   constexpr uint64_t kWatch = 30000;  // ns: most timer wake-ups on these machines are quicker
+  if (clock_virtual()) {
+    sleep_until(s, due);  // a virtual clock is exact: nothing to watch
+    return;
+  }
   const uint64_t now = now_ns();
   if (due > now + kWatch) {
     sleep_until(s, due - kWatch);

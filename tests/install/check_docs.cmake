@@ -17,7 +17,11 @@ endif()
 set(problems "")
 find_program(GROFF groff)
 
-foreach(tool pvgen-run pvgen-sim pvgen-stress pvgen-rec pvgen-record)
+set(tools pvgen-run pvgen-sim pvgen-stress pvgen-rec pvgen-record)
+if(EXISTS ${prefix}/bin/pvgen-explore)  # not in the sanitizer builds
+  list(APPEND tools pvgen-explore)
+endif()
+foreach(tool IN LISTS tools)
   if(NOT EXISTS ${prefix}/bin/${tool})
     string(APPEND problems "bin/${tool} is not installed\n")
   endif()

@@ -1,0 +1,75 @@
+// The engine's clock and blocking; see clock.h and pvgen_sim_clock.h.
+#include "clock.h"
+
+#include <dlfcn.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+#include "pvgen_sim_clock.h"
+
+namespace pvgen_sim {
+namespace {
+
+// Looked up once at load time (never inside an interposed call); read-only afterwards.
+pvgen_sim_clock_hooks_fn g_hooks = nullptr;
+
+__attribute__((constructor(101))) void find_hooks() {
+  g_hooks =
+      reinterpret_cast<pvgen_sim_clock_hooks_fn>(dlsym(RTLD_DEFAULT, PVGEN_SIM_CLOCK_HOOKS_SYMBOL));
+}
+
+const pvgen_sim_clock_hooks* hooks() {
+  return g_hooks != nullptr ? g_hooks() : nullptr;
+}
+
+}  // namespace
+
+bool clock_virtual() {
+  return hooks() != nullptr;
+}
+
+uint64_t clock_now_ns() {
+  if (const pvgen_sim_clock_hooks* h = hooks()) {
+    return h->now_ns();
+  }
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void clock_sleep(pthread_cond_t* cv, pthread_mutex_t* mu, uint64_t until) {
+  if (const pvgen_sim_clock_hooks* h = hooks()) {
+    h->sleep(mu, until);
+    return;
+  }
+  if (until == UINT64_MAX) {
+    pthread_cond_wait(cv, mu);
+    return;
+  }
+  // A real engine raises its interrupt when the band is done; the kernel's default timer
+  // slack (50 us) would deliver simulated completions late and skew the timing model.
+  thread_local bool precise = false;
+  if (!precise) {
+    precise = true;
+    (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  }
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(until / 1000000000u);
+  ts.tv_nsec = static_cast<long>(until % 1000000000u);
+  pthread_cond_timedwait(cv, mu, &ts);
+}
+
+void clock_changed(pthread_cond_t* cv) {
+  if (const pvgen_sim_clock_hooks* h = hooks()) {
+    h->changed();
+  }
+  pthread_cond_broadcast(cv);
+}
+
+void clock_call(int kind, unsigned long request) {
+  if (const pvgen_sim_clock_hooks* h = hooks()) {
+    h->call(kind, request);
+  }
+}
+
+}  // namespace pvgen_sim

@@ -1,0 +1,30 @@
+# pvgen-explore and the controlled platform: the scenarios and the planted fault (small
+# programs run under the tool, tests/explore/), the tool as a process, and the controlled
+# platform's exported symbols against the shipped platform's. Host builds without a
+# sanitizer only: the controlled platform takes over thread creation, which a sanitizer's
+# runtime also intercepts.
+if(NOT CMAKE_CROSSCOMPILING AND TARGET pvgen-explore)
+  set(_explore_programs planted_lost_wakeup stop_while_submitting band_before_page_start
+                        pageless_band_before_stop blocked_outside stop_in_callback
+                        two_stops_of_one_page failed_wait release_in_flight
+                        page_ended_by_failed_band)
+  foreach(p ${_explore_programs})
+    add_executable(explore_${p} ${CMAKE_CURRENT_LIST_DIR}/explore/${p}.cpp)
+    target_link_libraries(explore_${p} PRIVATE quorlcnvpvgen_internal pvgen_platform
+                          Threads::Threads)
+    list(APPEND _explore_targets explore_${p})
+  endforeach()
+  pvgen_add_test(explore_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/explore_test.cpp)
+  add_dependencies(explore_test pvgen-explore ${_explore_targets})
+  target_compile_definitions(explore_test PRIVATE
+    PVGEN_EXPLORE_PATH="$<TARGET_FILE:pvgen-explore>"
+    PVGEN_RUN_PATH="$<TARGET_FILE:pvgen-run>"
+    PVGEN_EXPLORE_PROGRAMS="${CMAKE_CURRENT_BINARY_DIR}")
+
+  add_test(NAME Explore.ControlledPlatformExportsTheShippedSymbols
+           COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM}
+                   -DSHIPPED=$<TARGET_FILE:pvgen_platform>
+                   -DCONTROLLED=$<TARGET_FILE:pvgen_platform_controlled>
+                   -P ${CMAKE_CURRENT_SOURCE_DIR}/explore/check_platform_symbols.cmake)
+  set_tests_properties(Explore.ControlledPlatformExportsTheShippedSymbols PROPERTIES TIMEOUT 60)
+endif()

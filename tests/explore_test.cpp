@@ -1,0 +1,189 @@
+// pvgen-explore as a process, on the scenarios and the planted fault of tests/explore/: the
+// same options give the same digest, the planted lost wake-up is caught as an endless wait
+// and its schedule file replays to the same trace, the preemption-bounded search covers its
+// space, the library's corners run clean, and what the tool says about failing programs and
+// bad command lines.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+#include "support/tool_process.h"
+
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+using tool_process::read_file;
+using tool_process::shell;
+using tool_process::temp_path;
+
+std::string program(const std::string& name) {
+  return std::string(PVGEN_EXPLORE_PROGRAMS) + "/explore_" + name;
+}
+
+std::pair<int, std::string> explore(const std::string& args) {
+  return shell(std::string(PVGEN_EXPLORE_PATH) + " " + args);
+}
+
+std::string digest_of(const std::string& out) {
+  const size_t at = out.rfind("digest: ");
+  return at == std::string::npos ? std::string() : out.substr(at + 8, 16);
+}
+
+// The report of the first failing schedule, without the line that names the schedule.
+std::string report_of(const std::string& err) {
+  const size_t start = err.find('\n');
+  const size_t end = err.find("\n---", start);
+  return start == std::string::npos || end == std::string::npos
+             ? std::string()
+             : err.substr(start + 1, end - start);
+}
+
+TEST(Explore, SameOptionsGiveTheSameDigest) {
+  for (const std::string args : {"--seed 11 --schedules 25", "--pct 3 --seed 5 --schedules 25"}) {
+    const std::string command = args + " -- " + program("stop_while_submitting");
+    const auto [first, out1] = explore(command);
+    const auto [second, out2] = explore(command);
+    EXPECT_EQ(first, 0) << out1;
+    EXPECT_EQ(second, 0) << out2;
+    EXPECT_THAT(out1, HasSubstr("schedules: 25  failures: 0"));
+    ASSERT_EQ(digest_of(out1).size(), 16u) << out1;
+    EXPECT_EQ(digest_of(out1), digest_of(out2)) << args;
+  }
+}
+
+TEST(Explore, PlantedLostWakeupIsAnEndlessWaitWhoseScheduleReplays) {
+  const std::string file = temp_path("lost-wakeup.schedule");
+  const std::string err1 = temp_path("lost-wakeup.err1");
+  const std::string err2 = temp_path("lost-wakeup.err2");
+  const auto [status, out] = explore("--seed 3 --schedules 200 --out " + file + " -- " +
+                                     program("planted_lost_wakeup") + " 2>" + err1);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_THAT(out, HasSubstr("FAIL schedule "));
+  EXPECT_THAT(out, HasSubstr("endless wait: every thread is blocked and no timer is pending"));
+  const std::string report = report_of(read_file(err1));
+  EXPECT_THAT(report, HasSubstr("\"main\": joins thread 1"));
+  EXPECT_THAT(report, HasSubstr("waits on OSW event"));
+  EXPECT_THAT(report, HasSubstr("last events:"));
+  EXPECT_THAT(read_file(file), HasSubstr("choices: "));
+
+  const auto [again, replayed] =
+      explore("--replay " + file + " -- " + program("planted_lost_wakeup") + " 2>" + err2);
+  EXPECT_EQ(again, 1) << replayed;
+  EXPECT_THAT(replayed, HasSubstr("replay: the same event trace"));
+  EXPECT_EQ(report_of(read_file(err2)), report);
+}
+
+TEST(Explore, PreemptionBoundedSearchCoversItsSpace) {
+  // The lost wake-up needs the waiter preempted between its two holds of the mutex.
+  const auto [clean, out0] = explore("--exhaustive 0 -- " + program("planted_lost_wakeup"));
+  EXPECT_EQ(clean, 0) << out0;
+  EXPECT_THAT(out0, HasSubstr("at most 0 preemptions, the space is covered"));
+  const auto [found, out1] =
+      explore("--exhaustive 1 -- " + program("planted_lost_wakeup") + " 2>/dev/null");
+  EXPECT_EQ(found, 1) << out1;
+  EXPECT_THAT(out1, HasSubstr("endless wait"));
+  EXPECT_THAT(out1, HasSubstr("at most 1 preemptions, the space is covered"));
+  const auto [bounded, out2] =
+      explore("--exhaustive 2 --schedules 3 -- " + program("stop_while_submitting"));
+  EXPECT_EQ(bounded, 0) << out2;
+  EXPECT_THAT(out2, HasSubstr("3 schedules with at most 2 preemptions, the space is NOT covered"));
+}
+
+TEST(Explore, EndlessWaitInTheLibraryShowsBlockingPointsAndTheRequestList) {
+  const std::string err = temp_path("callback-stop.err");
+  const auto [status, out] =
+      explore("--band-time 10ms --schedules 2 -- " + program("stop_in_callback") + " 2>" + err);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_THAT(out, HasSubstr("schedules: 2  failures: 2"));
+  const std::string report = report_of(read_file(err));
+  // The worker runs the callback, whose stop waits for the worker itself.
+  EXPECT_THAT(report, HasSubstr("\"quorl_pvgen_ch\": waits on OSW event"));
+  EXPECT_THAT(report, HasSubstr("from norvane::quorl_cnv_pvgen_control::stop("));
+  EXPECT_THAT(report, HasSubstr("\"quorl_pvgen_ctrl\": waits on OSW event"));
+  EXPECT_THAT(report, HasSubstr("request list (diagnostic command PVGEN):"));
+  EXPECT_THAT(report, HasSubstr("list_num = "));
+  // The band time went by on the virtual clock.
+  EXPECT_THAT(report, HasSubstr("(virtual time 1.010000 s)"));
+  EXPECT_THAT(report, HasSubstr("driver-wait"));
+
+  const auto [bounded, said] =
+      explore("--max-points 40 --schedules 1 -- " + program("stop_in_callback") + " 2>/dev/null");
+  EXPECT_EQ(bounded, 1);
+  EXPECT_THAT(said, HasSubstr("no end: more than 40 scheduling points"));
+}
+
+// A corner of the decided behaviour, and what the simulated engine does in it.
+struct Corner {
+  const char* program;
+  const char* engine;
+};
+
+void PrintTo(const Corner& corner, std::ostream* os) {
+  *os << corner.program;
+}
+
+class ExploreScenario : public testing::TestWithParam<Corner> {};
+
+TEST_P(ExploreScenario, RunsCleanUnderRandomAndPctSchedules) {
+  for (const std::string strategy : {"--random --seed 21", "--pct 2 --seed 22"}) {
+    const auto [status, out] = explore(strategy + " " + GetParam().engine + " --schedules 40 -- " +
+                                       program(GetParam().program) + " 2>&1");
+    EXPECT_EQ(status, 0) << strategy << "\n" << out;
+    EXPECT_THAT(out, HasSubstr("schedules: 40  failures: 0"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corners, ExploreScenario,
+    testing::Values(Corner{"stop_while_submitting", ""}, Corner{"band_before_page_start", ""},
+                    Corner{"pageless_band_before_stop", ""}, Corner{"two_stops_of_one_page", ""},
+                    Corner{"failed_wait", "--faults 'wait#1:errno=EIO'"},
+                    Corner{"release_in_flight", ""},
+                    Corner{"page_ended_by_failed_band", "--faults 'band#1:result=4'"}),
+    [](const testing::TestParamInfo<Corner>& info) { return std::string(info.param.program); });
+
+TEST(Explore, ThreadBlockedOutsideTheSchedulerIsReported) {
+  const std::string err = temp_path("outside.err");
+  const auto [status, out] =
+      explore("--schedules 1 -- " + program("blocked_outside") + " 2>" + err);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_THAT(out, HasSubstr("stuck: thread 2 \"thread-2\" has reached no scheduling point"));
+  EXPECT_THAT(read_file(err), HasSubstr("\"thread-2\": running since its event-wait"));
+}
+
+TEST(Explore, ExitStatusAndCrashOfTheProgramFailTheSchedule) {
+  const auto [status, out] = explore("--schedules 2 -- sh -c 'exit 4' 2>/dev/null");
+  EXPECT_EQ(status, 1);
+  EXPECT_THAT(out, HasSubstr("exit status 4"));
+  EXPECT_THAT(out, HasSubstr("schedules: 2  failures: 2"));
+  const std::string err = temp_path("crash.err");
+  const auto [crash, crashed] = explore("--schedules 1 -- sh -c 'kill -SEGV $$' 2>" + err);
+  EXPECT_EQ(crash, 1);
+  EXPECT_THAT(crashed, HasSubstr("crashed with signal 11"));
+  // The crashing thread and its stack are in the schedule's output.
+  EXPECT_THAT(read_file(err), HasSubstr("crash: signal 11 in thread 0 \"main\""));
+}
+
+TEST(Explore, UsageErrorsSayWhatIsWrongInOneLine) {
+  for (const std::string args :
+       {"", "--schedules 1", "--frob -- true", "--pct 0 -- true", "--exhaustive 9 -- true",
+        "--random --pct 2 -- true", "--seconds -1 -- true", "--replay /nonexistent -- true",
+        "--seed -- true", "--max-points 0 -- true"}) {
+    const auto [status, out] = explore(args + " 2>&1");
+    EXPECT_EQ(status, 2) << args << ": " << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << args << ": " << out;
+    EXPECT_THAT(out, HasSubstr("pvgen-explore: ")) << args;
+  }
+  const auto [help, text] = explore("--help");
+  EXPECT_EQ(help, 0);
+  EXPECT_THAT(text, HasSubstr("usage: pvgen-explore [OPTIONS] -- PROGRAM [ARGS]"));
+  const auto [missing, said] = explore("-- /nonexistent/program 2>&1");
+  EXPECT_EQ(missing, 2);
+  EXPECT_THAT(said, HasSubstr("cannot run /nonexistent/program"));
+  EXPECT_THAT(said, Not(HasSubstr("schedules:")));
+}
+
+}  // namespace
