@@ -12,6 +12,7 @@
 //   pvgen_bench run-chain N         N round trips of the bare chain (for callgrind)
 //   pvgen_bench handoff [US]        where the engine waits, band time US (default 30)
 //   pvgen_bench handoff-sync [N]    the three hand-overs of a synchronous band
+//   pvgen_bench floor-handoff [US]  where the bare pipeline's engine waits
 #include <dlfcn.h>
 #include <semaphore.h>
 
@@ -369,6 +370,40 @@ std::vector<ThreadTimes> thread_times() {
 // point, `refill` from that point to the dispatcher's next band command, and `late` how
 // long the engine stood idle before that command. Then the longest idle stretches and the
 // band they ended at, and how long each thread waited for a processor.
+// The bare pipeline's run taken apart the same way, from the engine's logs alone: for each
+// report that frees a place, wake (the wait returning after the due time) and late (the
+// engine idle before the next band command).
+int floor_handoff(uint64_t band_ns, bool chained) {
+  constexpr int kBands = 1000;
+  const double util = floor_run(band_ns, kBands, chained);
+  std::vector<pvgen_sim_answer> answers(pvgen_sim_answer_count());
+  for (size_t i = 0; i < answers.size(); ++i) {
+    (void)pvgen_sim_answer_get(i, &answers[i]);
+  }
+  std::vector<uint64_t> bands;
+  for (size_t i = 0; i < pvgen_sim_command_count(); ++i) {
+    pvgen_sim_command c;
+    if (pvgen_sim_command_get(i, &c) == 0 && c.code == PVGEN_SIM_IOC_BAND_EXE) {
+      bands.push_back(c.time_ns);
+    }
+  }
+  std::vector<uint64_t> wake, late;
+  for (size_t k = 0; k + 2 < bands.size() && k + 1 < answers.size(); ++k) {
+    if (answers[k].took_report == 0) {
+      continue;
+    }
+    wake.push_back(answers[k].time_ns - answers[k].due_ns);
+    const uint64_t free_at = answers[k + 1].due_ns;
+    late.push_back(bands[k + 2] > free_at ? bands[k + 2] - free_at : 0);
+  }
+  std::printf("bare pipeline, %s, %llu us per band: utilisation %.2f %%\n",
+              chained ? "two in flight" : "up front",
+              static_cast<unsigned long long>(band_ns / 1000), util);
+  print_spread("wake", wake);
+  print_spread("late", late);
+  return 0;
+}
+
 int handoff(uint64_t band_ns, bool chained) {
   constexpr int kBands = 1000;
   platform::trace_ring_reserve(16 * kBands + 64);
@@ -581,6 +616,10 @@ int main(int argc, char** argv) {
     const uint64_t band_ns = (n > 0 ? static_cast<uint64_t>(n) : 30) * 1000;
     return handoff(band_ns, true) | handoff(band_ns, false);
   }
+  if (what == "floor-handoff") {
+    const uint64_t us = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 30;
+    return floor_handoff(us * 1000, true) | floor_handoff(us * 1000, false);
+  }
   if (what == "handoff-sync") {
     return handoff_sync(n > 0 ? n : 2000);
   }
@@ -599,6 +638,6 @@ int main(int argc, char** argv) {
   const bool asked = what == "--help" || what == "-h";
   std::fprintf(asked ? stdout : stderr,
                "usage: pvgen_bench latency [N] | utilisation | objects [N] | run-sync N | "
-               "run-upfront N | run-chain N | handoff [US] | handoff-sync [N]\n");
+               "run-upfront N | run-chain N | handoff [US] | handoff-sync [N] | floor-handoff [US]\n");
   return asked ? 0 : 2;
 }
