@@ -9,9 +9,10 @@
 //                 0 prepare, 1 prepare waiting for the channel, 2 page start, 3 band
 //                 without callback, 4 band with callback, 5 stop, 6 stop of a page nobody
 //                 holds, 7 close the gate (0-2 credits), 8 let reports through the gate,
-//                 9 list a band through the class operations, as only a direct user of the
-//                 classes does: page-less (masks with or without bit 0) or page-mode, with a
-//                 callback
+//                 9 list a request through the class operations, as only a direct user of
+//                 the classes does: a page-less band (masks with or without bit 0), a
+//                 page-mode band, or a page start in page mode of a prepared page, each with
+//                 a callback
 // One thread submits, in input order. A call that needs reports while the gate is closed
 // opens it 2 ms later (a helper thread), as a driver that is slow would.
 // Checked: every call returns (a stop included, whatever was listed beside it) (a watchdog fails the input and prints the request list) with
@@ -75,6 +76,17 @@ std::map<uint32_t, Band> g_bands;  // by job_id
 pthread_t g_submitter;
 std::string g_log;  // calls made by the current input, for the failure report
 
+// Reports of a page-mode page listed through the class operations: on a worker thread,
+// for the page start's job, with a band count that only grows.
+uint32_t g_page_mode_job = 0;  // set by the submitting thread before the page is listed
+void page_cb(Info* info) {
+  FUZZ_CHECK(!pthread_equal(pthread_self(), g_submitter), "page report on the submitting thread");
+  FUZZ_CHECK(info->job_id == g_page_mode_job, "page report of job %u, the page's is %u",
+             info->job_id, g_page_mode_job);
+  const int32_t r = info->result;
+  FUZZ_CHECK(r == 0 || r == 1 || r == -5, "page report with result %d", static_cast<int>(r));
+}
+
 void band_cb(Info* info) {
   std::lock_guard<std::mutex> lock(g_bands_mutex);
   auto it = g_bands.find(info->job_id);
@@ -87,7 +99,8 @@ void band_cb(Info* info) {
              g_log.c_str());
   FUZZ_CHECK(++b.reports == 1, "job %u (page %d) reported twice\n%s", info->job_id,
              static_cast<int>(b.page), g_log.c_str());
-  FUZZ_CHECK(!b.stopped, "job %u reported after the stop of page %d returned\n%s", info->job_id,
+  FUZZ_CHECK(!b.stopped, "job %u%s reported after the stop of page %d returned\n%s",
+             info->job_id, b.pageless ? " (a listed page-less band)" : "",
              static_cast<int>(b.page), g_log.c_str());
   const int32_t r = info->result;
   FUZZ_CHECK(r == 0 || r == 1 || r == 2 || r == -3 || r == -5, "job %u reported result %d",
@@ -257,6 +270,7 @@ struct Page {
   bool started = false;
   bool failed = false;  // a call of it ended with -5
   bool bound = false;   // a prepare of it succeeded during the input
+  bool page_mode = false;  // started in page mode (listed through the class operations)
 };
 
 uint64_t g_inputs = 0;
@@ -400,10 +414,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           p.prepared = true;
           p.bound = true;
           p.started = false;
+          p.page_mode = false;
         }
         break;
       }
       case 2:
+        if (p.page_mode) {
+          // A second start of a page the engine runs by itself: the engine's answer to it is
+          // not this test's subject.
+          g_log += " skipped: the page runs in page mode\n";
+          continue;
+        }
         rc = Quorl_cnv_pvgen_page_start(&b, nullptr);
         FUZZ_CHECK(one_of(rc, {0, -3, -5}), "page start returned %d\n%s", rc, g_log.c_str());
         FUZZ_CHECK(rc != -3 || !p.prepared || p.started || p.failed,
@@ -451,16 +472,64 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           band.stopped = band.stopped || (!band.pageless && band.page == b.page_id);
         }
         if (what == 5 && rc == 0) {
-          p.prepared = p.started = false;
+          p.prepared = p.started = p.page_mode = false;
         }
         p.failed = p.failed || rc == -5;
         break;
       }
       case 9: {
+        if (arg % 4 == 3) {
+          // A page start in page mode, listed: the engine runs the page's bands itself and
+          // reports them to the observer, until the page's count or its stop ends it.
+          if (!p.prepared || p.started) {
+            g_log += " skipped: a page-mode start needs a prepared page\n";
+            continue;
+          }
+          if (rules != 0) {
+            // A page-mode page ends on its engine's reports alone (by their count, or by the
+            // final report of a stop while bands are still to come); a fault rule that
+            // changes a report's band count can keep it, and a stop of it, from ever ending,
+            // as described for pages only the classes can start.
+            g_log += " skipped: a page-mode page with fault rules\n";
+            continue;
+          }
+          b.job_id = next_job++;
+          b.mode = 2;
+          b.src_buf_num = 1;
+          b.ring[0] = {0x7000, 0, 0};
+          g_page_mode_job = b.job_id;
+          auto* registry = quorl_cnv_pvgen_commonmethod::instance();
+          auto* obs = registry->obs_wrapper_create(static_cast<unsigned long>(b.page_id), page_cb);
+          registry->req_list_lock();
+          QUORL_CNV_PVGEN_LIST_BLK* entry = registry->req_list_insert(1, b, obs);
+          const unsigned long req_no = entry->req_no;
+          QUORL_EVENT_SEMAPHORE* const event = entry->event;
+          registry->req_list_unlock();
+          quorl_cnv_pvgen_control::instance()->ctrl_signal();
+          FUZZ_CHECK(event->event.wait(OSW_WAIT_FOREVER) == 0, "page start not answered");
+          // A page start that started leaves its entry to the worker, which erases it when
+          // the page ends, maybe already: the entry is looked up again under the list lock.
+          registry->req_list_lock();
+          entry = registry->req_list_search(quorl_cnv_pvgen_commonmethod::SEARCH_REQ_NO, req_no);
+          rc = entry != nullptr ? entry->blk.result : 0;
+          registry->req_list_unlock();
+          b.result = rc;
+          FUZZ_CHECK(one_of(rc, {0, -5}), "page-mode start returned %d\n%s", rc, g_log.c_str());
+          if (rc == 0) {
+            p.started = true;  // the worker erases the entry when the page ends
+            p.page_mode = true;
+          } else {
+            registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                                     reinterpret_cast<unsigned long>(entry));
+            p.failed = true;
+          }
+          needs_reports();
+          break;
+        }
         // Page-less (mode 0) with masks that do or do not match channel 0/0/0, or page-mode
         // (mode 2) of this page: the first may run and be reported once (band count 1); the
         // others wait until erased (or a stop of the page takes the page-mode one).
-        const int kind = arg % 3;
+        const int kind = arg % 4;
         b.job_id = next_job++;
         b.mode = kind == 2 ? 2 : 0;
         b.asic = kind == 1 ? 2 : 1;
