@@ -224,19 +224,20 @@ void quorl_cnv_pvgen_channel::stop_wait() {
 
 void quorl_cnv_pvgen_channel::stop_wait(unsigned long page_id_, uint32_t binding_,
                                         uint32_t jobs_mark_) {
-  // Only the jobs queued when the stop marked its page can be requests the stop's clean-up
-  // frees (what is queued later was not marked, or belongs to no page at all, like a
-  // page-less band that took the channel the stop freed): the stop waits for those, not for
-  // an empty queue, which later work may keep from ever being seen. A new prepare needs an
-  // empty queue, so once the channel is bound anew every job of the binding this stop
-  // waits for has been reported.
+  // Only the jobs handed to the worker when the stop marked its page can be requests the
+  // stop's clean-up frees, or reports still on their way to a callback (an ended band the
+  // worker claimed before the marking): the stop waits for those. It does not wait for an
+  // empty queue: what is queued later was not marked, or belongs to no page at all (a
+  // page-less band that took the channel the stop freed), and later work may keep the queue
+  // from ever being seen empty. Once those jobs are done it waits for the binding it marked
+  // to end, not for a new binding of the same identifier.
   StopWaiter waiter(*this);
   for (;;) {
-    if (!worker_running() || get_binding() != binding_) {
+    if (!worker_running()) {
       return;
     }
     const bool served = static_cast<int32_t>(jobs_served() - jobs_mark_) >= 0;
-    const bool holds = get_page_id() == page_id_;
+    const bool holds = get_page_id() == page_id_ && get_binding() == binding_;
     if (served && (!holds || get_ch_status() == STATUS_ERROR)) {
       return;
     }
@@ -246,18 +247,19 @@ void quorl_cnv_pvgen_channel::stop_wait(unsigned long page_id_, uint32_t binding
 
 uint32_t quorl_cnv_pvgen_channel::jobs_mark() {
   OSW_Guard guard(queue_mutex);
-  return jobs_->queued;
+  return jobs_->queued + jobs_->ended_added;
 }
 
 uint32_t quorl_cnv_pvgen_channel::jobs_served() {
   OSW_Guard guard(queue_mutex);
-  return jobs_->served;
+  return jobs_->served + jobs_->ended_served;
 }
 
 void quorl_cnv_pvgen_channel::end_job(unsigned long req_no, int plane_no) {
   {
     OSW_Guard guard(queue_mutex);
     jobs_->ended.push_back(ended_band{req_no, plane_no, jobs_->queued});
+    ++jobs_->ended_added;
   }
   ch_signal();
 }
@@ -506,6 +508,7 @@ void quorl_cnv_pvgen_channel::serve() {
         OSW_Guard list(registry->list_mutex());
         OSW_Guard guard(queue_mutex);
         jobs_->ended.erase(jobs_->ended.begin());
+        ++jobs_->ended_served;
       }
       stop_signal();
       signal->ctrl_signal();

@@ -110,8 +110,11 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
   // runs), once the binding's page has ended and those jobs are reported, or once the
   // channel is in the error state and those jobs are reported, or its worker has ended.
   void stop_wait(unsigned long page_id, uint32_t binding, uint32_t jobs_mark);
-  // How many jobs were ever queued (a mark for stop_wait), and how many the worker took off
-  // the queue; each under queue_mutex.
+  // How many jobs (plane jobs and ended bands) were ever handed to the worker (a mark for
+  // stop_wait), and how many it has taken; each under queue_mutex. Once the count taken
+  // reaches a mark, every job handed over before the mark was taken is done: plane jobs are
+  // served in order, ended bands in order, and an ended band right after the plane jobs
+  // queued before it.
   uint32_t jobs_mark();
   uint32_t jobs_served();
 
@@ -186,8 +189,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
     std::vector<std::pair<unsigned long, int>> queue;  // the plane jobs, a FIFO
     // Ended bands, in the order they were ended, each after the plane jobs queued before it.
     std::vector<ended_band> ended;
-    uint32_t queued = 0;  // plane jobs ever queued (a mark for a stop's drain)
+    uint32_t queued = 0;  // plane jobs ever queued
     uint32_t served = 0;  // plane jobs the worker took off the queue
+    uint32_t ended_added = 0;   // ended bands ever handed over
+    uint32_t ended_served = 0;  // ended bands the worker took
   };
   // Words shared without a lock (relaxed atomics), but worker_started (constructor and
   // retire(), on the thread that owns the channel).
