@@ -636,8 +636,9 @@ int main(int argc, char** argv) {
     return run_chain(n);
   }
   const bool asked = what == "--help" || what == "-h";
-  std::fprintf(asked ? stdout : stderr,
-               "usage: pvgen_bench latency [N] | utilisation | objects [N] | run-sync N | "
-               "run-upfront N | run-chain N | handoff [US] | handoff-sync [N] | floor-handoff [US]\n");
+  std::fprintf(
+      asked ? stdout : stderr,
+      "usage: pvgen_bench latency [N] | utilisation | objects [N] | run-sync N | "
+      "run-upfront N | run-chain N | handoff [US] | handoff-sync [N] | floor-handoff [US]\n");
   return asked ? 0 : 2;
 }

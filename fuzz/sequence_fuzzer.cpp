@@ -15,17 +15,16 @@
 //                 a callback
 // One thread submits, in input order. A call that needs reports while the gate is closed
 // opens it 2 ms later (a helper thread), as a driver that is slow would.
-// Checked: every call returns (a stop included, whatever was listed beside it) (a watchdog fails the input and prints the request list) with
-// an outcome the call may give; every callback band is reported at most once, on a worker
-// thread, never after a stop of its page has returned, and exactly once when neither a stop
-// nor a driver fault got in the way (once its page has been started); afterwards every
-// page the input bound is stopped, and without a driver fault the library must then be at
-// rest (empty request list, no observer wrapper or semaphore record left, the channel idle
-// with its worker running, no report left in the engine); finally a fresh page runs through
-// cleanly.
-// Each input starts on the same state: a library at rest, with one idle channel, that ran
-// exactly one page since the simulator was reset. The library is released (torn down and
-// started afresh) only when an input left it in a state that cannot be reused (a channel
+// Checked: every call returns (a stop included, whatever was listed beside it) (a watchdog fails
+// the input and prints the request list) with an outcome the call may give; every callback band is
+// reported at most once, on a worker thread, never after a stop of its page has returned, and
+// exactly once when neither a stop nor a driver fault got in the way (once its page has been
+// started); afterwards every page the input bound is stopped, and without a driver fault the
+// library must then be at rest (empty request list, no observer wrapper or semaphore record left,
+// the channel idle with its worker running, no report left in the engine); finally a fresh page
+// runs through cleanly. Each input starts on the same state: a library at rest, with one idle
+// channel, that ran exactly one page since the simulator was reset. The library is released (torn
+// down and started afresh) only when an input left it in a state that cannot be reused (a channel
 // failed for good, a report left in the engine by a fault); a release reaches that same
 // state, so a crash file replays alone as it ran among others.
 #include <pthread.h>
@@ -65,7 +64,7 @@ struct Band {
   int32_t page;
   bool stopped = false;  // a stop of its page returned after it was submitted
   int reports = 0;
-  bool never = false;    // listed so that it never gets a channel: never reported
+  bool never = false;     // listed so that it never gets a channel: never reported
   bool pageless = false;  // listed without a page: no stop takes it
 };
 // Bands listed through the class operations, by request number (with their job): erased
@@ -99,9 +98,9 @@ void band_cb(Info* info) {
              g_log.c_str());
   FUZZ_CHECK(++b.reports == 1, "job %u (page %d) reported twice\n%s", info->job_id,
              static_cast<int>(b.page), g_log.c_str());
-  FUZZ_CHECK(!b.stopped, "job %u%s reported after the stop of page %d returned\n%s",
-             info->job_id, b.pageless ? " (a listed page-less band)" : "",
-             static_cast<int>(b.page), g_log.c_str());
+  FUZZ_CHECK(!b.stopped, "job %u%s reported after the stop of page %d returned\n%s", info->job_id,
+             b.pageless ? " (a listed page-less band)" : "", static_cast<int>(b.page),
+             g_log.c_str());
   const int32_t r = info->result;
   FUZZ_CHECK(r == 0 || r == 1 || r == 2 || r == -3 || r == -5, "job %u reported result %d",
              info->job_id, static_cast<int>(r));
@@ -268,8 +267,8 @@ struct Page {
   int32_t id;
   bool prepared = false;  // holds the channel as far as the calls' outcomes tell
   bool started = false;
-  bool failed = false;  // a call of it ended with -5
-  bool bound = false;   // a prepare of it succeeded during the input
+  bool failed = false;     // a call of it ended with -5
+  bool bound = false;      // a prepare of it succeeded during the input
   bool page_mode = false;  // started in page mode (listed through the class operations)
 };
 

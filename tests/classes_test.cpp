@@ -61,9 +61,9 @@ int channel_status() {
 // Still listed and untouched by any pass: waiting, no plane handed out, result untouched.
 void expect_waiting(const Entry* entry, int32_t result = 0) {
   registry()->req_list_lock();
-  EXPECT_EQ(registry()->req_list_search(Registry::SEARCH_ADDRESS,
-                                        reinterpret_cast<unsigned long>(entry)),
-            entry);
+  EXPECT_EQ(
+      registry()->req_list_search(Registry::SEARCH_ADDRESS, reinterpret_cast<unsigned long>(entry)),
+      entry);
   EXPECT_EQ(entry->list_stat, 0);
   EXPECT_EQ(entry->blk.result, result);
   registry()->req_list_unlock();
@@ -82,7 +82,7 @@ TEST_F(Classes, PagelessBandWhoseMasksNeverMatchWaits) {
   Entry* sync = list(2, pageless(4, 0x22), false);
   pass_done();
   EXPECT_TRUE(control()->channels().empty());
-  page = start_page(1);  // now the channel exists, running a page
+  page = start_page(1);                                    // now the channel exists, running a page
   ASSERT_EQ(Quorl_cnv_pvgen_band_exe(&page, nullptr), 0);  // and then idle again
   pass_done();
   expect_waiting(async);
@@ -215,7 +215,8 @@ TEST_F(Classes, BandsOfOtherModesAndPlanesWait) {
   }
   ASSERT_EQ(Capture::lines().size(), 1u);
   char ended[96];
-  std::snprintf(ended, sizeof ended, "quorl_cnv_pvgen_control::process(2/1) page_id error. page_id=0x%x",
+  std::snprintf(ended, sizeof ended,
+                "quorl_cnv_pvgen_control::process(2/1) page_id error. page_id=0x%x",
                 static_cast<unsigned>(page.page_id));
   EXPECT_EQ(Capture::lines()[0].rfind(ended, 0), 0u);
   erase(alone);

@@ -16,8 +16,8 @@ std::atomic<int> starts_left{-1};
 }  // namespace
 
 // Every pthread_create of the process (the platform's threads included) comes here first.
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
-                              void* (*start)(void*), void* arg) {
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
   using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
   static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
   int left = starts_left.load();
@@ -79,7 +79,8 @@ TEST_F(ReliabilityThreads, NoWorkerThreadLeavesTheChannelFailedAndNobodyWaits) {
   EXPECT_EQ(Quorl_cnv_pvgen_stop(&page), 0);
   const Lines lines = Capture::lines();
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0], "quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(0/0/0) worker start error.\n");
+  EXPECT_EQ(lines[0],
+            "quorl_cnv_pvgen_channel::quorl_cnv_pvgen_channel(0/0/0) worker start error.\n");
   EXPECT_TRUE(list_reaches(0));
 }
 

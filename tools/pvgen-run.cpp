@@ -33,6 +33,7 @@
 #include "pvgen_sim.h"  // the simulator's types, for what it reports when it is preloaded
 #include "quorl_cnv_pvgen.h"
 #include "run_figures.h"
+#include "thread_report.h"
 #include "timeline.h"
 
 namespace {
@@ -617,37 +618,6 @@ F* sim_function(const char* name) {
   return reinterpret_cast<F*>(dlsym(RTLD_DEFAULT, name));
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-    text.pop_back();
-  }
-  return text;
-}
-
-// Every thread of the process with its state and the kernel function it sleeps in.
-void print_threads() {
-  std::fprintf(stderr, "threads of the process (tid name state wchan):\n");
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) {
-    return;
-  }
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') {
-      continue;
-    }
-    const std::string base = std::string("/proc/self/task/") + e->d_name;
-    const std::string stat = read_text(base + "/stat");
-    const size_t paren = stat.rfind(')');
-    const std::string state =
-        paren != std::string::npos && paren + 2 < stat.size() ? stat.substr(paren + 2, 1) : "?";
-    std::fprintf(stderr, "  %-7s %-16s %s %s\n", e->d_name, read_text(base + "/comm").c_str(),
-                 state.c_str(), read_text(base + "/wchan").c_str());
-  }
-  closedir(dir);
-}
-
 [[noreturn]] void stall_report(const std::vector<std::unique_ptr<Submitter>>& submitters,
                                long started, double quiet_s, bool simulated) {
   std::fflush(stdout);
@@ -692,7 +662,7 @@ void print_threads() {
                    static_cast<unsigned long long>(s.faults));
     }
   }
-  print_threads();
+  tools::print_threads();
   std::fflush(stderr);
   _exit(3);
 }

@@ -37,6 +37,7 @@
 #include "quorl_cnv_pvgen_channel.h"
 #include "quorl_cnv_pvgen_commonmethod.h"
 #include "quorl_cnv_pvgen_control.h"
+#include "thread_report.h"
 
 namespace {
 
@@ -324,8 +325,7 @@ struct Submitter {
 struct Stats {
   std::atomic<uint64_t> bands_sync{0}, bands_cb{0}, callbacks{0}, refused{0}, stops{0},
       stopper_stops{0}, rescue_stops{0}, pages{0}, early_stops{0}, prepare_busy{0}, faults{0},
-      listed{0},
-      errno_faults{0}, gate_closes{0}, restarts{0}, outcome_pos{0}, outcome_neg{0};
+      listed{0}, errno_faults{0}, gate_closes{0}, restarts{0}, outcome_pos{0}, outcome_neg{0};
 };
 
 Options g_opt;
@@ -506,8 +506,8 @@ void on_listed(Info* info) {
     violation("callback of listed job %x ran on a thread of this program", info->job_id);
   }
   if (info->job_id != g_listed_expected.load()) {
-    violation("callback for listed job %x, which must wait unreported (expected %x)",
-              info->job_id, g_listed_expected.load());
+    violation("callback for listed job %x, which must wait unreported (expected %x)", info->job_id,
+              g_listed_expected.load());
     return;
   }
   if (!one_of(info->result, {0, 1, 2, -5})) {
@@ -546,8 +546,7 @@ void lister_main(uint64_t segment) {
     registry->req_list_lock();
     Entry* entry =
         registry->req_list_search(norvane::quorl_cnv_pvgen_commonmethod::SEARCH_REQ_NO, req_no);
-    const bool waiting =
-        entry != nullptr && entry->list_stat == 0 && entry->plane_stat[0] == 0;
+    const bool waiting = entry != nullptr && entry->list_stat == 0 && entry->plane_stat[0] == 0;
     if (waiting) {
       registry->req_list_erase(norvane::quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
                                reinterpret_cast<unsigned long>(entry));
@@ -1099,36 +1098,6 @@ void fault_main(uint64_t segment) {
 
 // ---------------------------------------------------------------- watchdog
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-    text.pop_back();
-  }
-  return text;
-}
-
-void dump_threads() {
-  std::fprintf(stderr, "threads of the process (tid name state wchan):\n");
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) {
-    return;
-  }
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') {
-      continue;
-    }
-    const std::string base = std::string("/proc/self/task/") + e->d_name;
-    const std::string stat = read_file(base + "/stat");
-    const size_t paren = stat.rfind(')');
-    const std::string state =
-        paren != std::string::npos && paren + 2 < stat.size() ? stat.substr(paren + 2, 1) : "?";
-    std::fprintf(stderr, "  %-7s %-16s %s %s\n", e->d_name, read_file(base + "/comm").c_str(),
-                 state.c_str(), read_file(base + "/wchan").c_str());
-  }
-  closedir(dir);
-}
-
 void dump_library() {
   // The registry prints through the diagnostic receiver, which writes to standard output:
   // send that to standard error for the rest of the process.
@@ -1174,7 +1143,7 @@ void dump_library() {
                static_cast<unsigned long long>(s.requests[PVGEN_SIM_STOP]),
                static_cast<unsigned long long>(s.reports), static_cast<unsigned long long>(s.again),
                static_cast<unsigned long long>(s.faults));
-  dump_threads();
+  tools::print_threads();
   std::fprintf(stderr, "violations before the stall: %llu\n",
                static_cast<unsigned long long>(violations()));
   std::fflush(stderr);

@@ -516,7 +516,7 @@ void on_band(Info* info) {
 struct Call {
   int number = 0;  // the step that made it
   Op op = Op::Band;
-  int request = 2;        // List: the kind listed
+  int request = 2;  // List: the kind listed
   uint32_t pending_plane = 0;
   bool callback = false;
   bool pageless_runnable = false;
@@ -1005,7 +1005,7 @@ class Runner {
   std::map<int, pthread_t> callers_;  // callers alive, by call number
   std::map<int, pthread_t> joined_;   // callers joined in this step
   QuietWatch quiet_;
-  uint64_t reports_ = 0;  // reports taken by the end of the last credit step
+  uint64_t reports_ = 0;           // reports taken by the end of the last credit step
   bool page_mode_listed_ = false;  // a page-mode page start was listed
   size_t commands_seen_ = 0;
   size_t answers_seen_ = 0;

@@ -179,13 +179,9 @@ extern "C" int emwGENTrcPrintf(int module, int level, int zero, const char* form
 
 extern "C" int utl_lib_svccall_notify(int kind, int code, int zero, const char* file,
                                       const char* function, int line) {
-  platform::Notification note{kind,
-                              code,
-                              zero,
-                              file != nullptr ? file : "",
-                              function != nullptr ? function : "",
-                              line,
-                              pthread_self()};
+  platform::Notification note{
+      kind, code,          zero, file != nullptr ? file : "", function != nullptr ? function : "",
+      line, pthread_self()};
   if (!platform::detail::keep_notification(note)) {
     char text[512];
     std::snprintf(text, sizeof text, "notify kind=0x%X code=%d at %s:%d (%s)",

@@ -478,7 +478,8 @@ bool quorl_cnv_pvgen_channel::next_job(std::pair<unsigned long, int>& job) {
   for (;;) {
     {
       OSW_Guard guard(queue_mutex);
-      if (!jobs_->ended.empty() && static_cast<int32_t>(jobs_->served - jobs_->ended.front().after) >= 0) {
+      if (!jobs_->ended.empty() &&
+          static_cast<int32_t>(jobs_->served - jobs_->ended.front().after) >= 0) {
         job = {jobs_->ended.front().req_no, jobs_->ended.front().plane | ENDED_JOB};
         return true;
       }

@@ -189,8 +189,8 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
     std::vector<std::pair<unsigned long, int>> queue;  // the plane jobs, a FIFO
     // Ended bands, in the order they were ended, each after the plane jobs queued before it.
     std::vector<ended_band> ended;
-    uint32_t queued = 0;  // plane jobs ever queued
-    uint32_t served = 0;  // plane jobs the worker took off the queue
+    uint32_t queued = 0;        // plane jobs ever queued
+    uint32_t served = 0;        // plane jobs the worker took off the queue
     uint32_t ended_added = 0;   // ended bands ever handed over
     uint32_t ended_served = 0;  // ended bands the worker took
   };
@@ -200,8 +200,8 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
     int32_t retiring = 0;
     int32_t worker_started = 0;
     int32_t worker_alive = 0;
-    uint32_t binding = 0;       // prepare() calls: which binding of a page a stop waits for
-    int32_t stop_waiters = 0;   // threads inside stop_wait: the worker then posts every job
+    uint32_t binding = 0;      // prepare() calls: which binding of a page a stop waits for
+    int32_t stop_waiters = 0;  // threads inside stop_wait: the worker then posts every job
   };
   const std::unique_ptr<job_state> jobs_ PT_GUARDED_BY(queue_mutex);
   OSW_Mutex_Semaphore queue_mutex{1};
