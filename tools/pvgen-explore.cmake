@@ -5,3 +5,11 @@ target_include_directories(pvgen-explore PRIVATE ${PROJECT_SOURCE_DIR}/platform/
 target_compile_definitions(pvgen-explore PRIVATE
   PVGEN_LIBDIR_FROM_BINDIR="${PVGEN_LIBDIR_FROM_BINDIR}")
 add_dependencies(pvgen-explore pvgen_platform_controlled pvgen_sim)
+
+# pvgen-scenario: the runner of scenario files that `pvgen-explore --scenario` starts as its
+# program. A helper of pvgen-explore, not a command of its own: installed beside the
+# controlled platform, and found there or next to pvgen-explore in the build tree.
+add_executable(pvgen-scenario ${CMAKE_CURRENT_LIST_DIR}/pvgen-scenario.cpp)
+target_link_libraries(pvgen-scenario PRIVATE quorlcnvpvgen_internal pvgen_platform
+                      Threads::Threads)
+add_dependencies(pvgen-explore pvgen-scenario)
