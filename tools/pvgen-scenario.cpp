@@ -541,9 +541,13 @@ void run(const Section& section) {
           allowed = allowed || v == last;
         }
         if (!allowed) {
-          violation(st.line, std::string(op_name(last_op)) + " (line " +
+          std::string expected;
+          for (int v : st.values) {
+            expected += (expected.empty() ? "" : "|") + std::to_string(v);
+          }
+          violation(st.line, section.name + ": " + op_name(last_op) + " (line " +
                                  std::to_string(last_line) + ") returned " +
-                                 std::to_string(last) + " in " + section.name);
+                                 std::to_string(last) + ", expected " + expected);
         }
         break;
       }
