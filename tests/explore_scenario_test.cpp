@@ -86,8 +86,7 @@ TEST(ExploreScenarioFile, WrongExpectationFailsAndItsScheduleReplays) {
       explore("--seed 1 --schedules 100 --out " + schedule + " --scenario " + file + " 2>" + err1);
   EXPECT_EQ(status, 1) << out;
   EXPECT_THAT(out, HasSubstr("exit status 1"));
-  const std::string failure =
-      file + ":9: submitter: band (line 8) returned -3, expected 0";
+  const std::string failure = file + ":9: submitter: band (line 8) returned -3, expected 0";
   EXPECT_THAT(read_file(err1), HasSubstr(failure));
 
   const auto [again, replayed] =
@@ -112,16 +111,16 @@ TEST(ExploreScenarioFile, CallbackReportsAreChecked) {
 // The scenario's band-time and faults lines reach the simulated engine: the refused first
 // band ends the page and returns -5 in every schedule.
 TEST(ExploreScenarioFile, FaultsAndBandTimeOfTheFileApply) {
-  const std::string file = write_scenario(
-      "faults.scn", "band-time 7ms\nfaults band#1:result=4\n" + std::string(kPage) +
-                        "thread submitter\n  band page=A\n  expect -5\n");
+  const std::string file =
+      write_scenario("faults.scn", "band-time 7ms\nfaults band#1:result=4\n" + std::string(kPage) +
+                                       "thread submitter\n  band page=A\n  expect -5\n");
   const auto [status, out] = explore("--schedules 5 --scenario " + file + " 2>&1");
   EXPECT_EQ(status, 0) << out;
   EXPECT_THAT(out, HasSubstr("schedules: 5  failures: 0"));
   // The command line's rules take the place of the file's: without a fault the band runs,
   // for the file's band time.
-  const auto [other, said] = explore("--schedules 1 --faults 'band#9:result=4' --scenario " +
-                                     file + " 2>&1");
+  const auto [other, said] =
+      explore("--schedules 1 --faults 'band#9:result=4' --scenario " + file + " 2>&1");
   EXPECT_EQ(other, 1) << said;
   EXPECT_THAT(said, HasSubstr("band (line 10) returned 0, expected -5"));
   EXPECT_THAT(said, HasSubstr("7.000 ms virtual time"));

@@ -63,9 +63,9 @@ enum class Op { kPageId, kPrepare, kPageStart, kBand, kStop, kPageless, kExpect,
 struct Statement {
   Op op;
   int line = 0;
-  int page = -1;      // index into Scenario::pages
-  int callback = -1;  // index into Scenario::callbacks
-  bool wait = true;   // prepare: wait_for_channel
+  int page = -1;            // index into Scenario::pages
+  int callback = -1;        // index into Scenario::callbacks
+  bool wait = true;         // prepare: wait_for_channel
   std::vector<int> values;  // expect, reports: the allowed values
 };
 
@@ -83,7 +83,7 @@ struct Page {
 struct Callback {
   std::string name;
   int line = 0;
-  int page = -1;               // -1: a page-less band
+  int page = -1;                              // -1: a page-less band
   std::vector<int> results{0, 1, 2, -3, -5};  // allowed results of its report
 };
 
@@ -217,8 +217,8 @@ class Parser {
       }
       for (const Section& t : s_.threads) {
         if (t.name == w[1]) {
-          bad_line(line, "a second thread named " + w[1] + " (line " + std::to_string(t.line) +
-                             ")");
+          bad_line(line,
+                   "a second thread named " + w[1] + " (line " + std::to_string(t.line) + ")");
         }
       }
       if (s_.threads.size() == 16) {
@@ -458,8 +458,8 @@ void on_report(QUORL_CNV_PVGEN_RESULT_INFO* info) {
     allowed = allowed || v == info->result;
   }
   if (!allowed) {
-    violation(c.line, "band " + c.name + " was reported with result " +
-                          std::to_string(info->result));
+    violation(c.line,
+              "band " + c.name + " was reported with result " + std::to_string(info->result));
   }
   if (c.page >= 0 && g_pages[c.page].stop_returned.load()) {
     state.reported_after_stop.store(true);
@@ -546,8 +546,8 @@ void run(const Section& section) {
             expected += (expected.empty() ? "" : "|") + std::to_string(v);
           }
           violation(st.line, section.name + ": " + op_name(last_op) + " (line " +
-                                 std::to_string(last_line) + ") returned " +
-                                 std::to_string(last) + ", expected " + expected);
+                                 std::to_string(last_line) + ") returned " + std::to_string(last) +
+                                 ", expected " + expected);
         }
         break;
       }
@@ -626,9 +626,9 @@ int main(int argc, char** argv) {
   // a stop of the page has returned.
   for (size_t i = 0; i < scenario.callbacks.size(); ++i) {
     if (g_callbacks[i].accepted_before_stop.load() && g_callbacks[i].reported_after_stop.load()) {
-      violation(scenario.callbacks[i].line,
-                "band " + scenario.callbacks[i].name + " was reported after its page's stop "
-                                                        "returned");
+      violation(scenario.callbacks[i].line, "band " + scenario.callbacks[i].name +
+                                                " was reported after its page's stop "
+                                                "returned");
     }
   }
   return 0;
