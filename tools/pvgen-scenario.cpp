@@ -53,7 +53,11 @@ std::string g_file;
 // A failed expectation: one line, and the process ends at once (other threads may hold the
 // library in any state).
 [[noreturn]] void violation(int line, const std::string& text) {
-  std::fprintf(stderr, "pvgen-scenario: %s:%d: %s\n", g_file.c_str(), line, text.c_str());
+  if (line > 0) {
+    std::fprintf(stderr, "pvgen-scenario: %s:%d: %s\n", g_file.c_str(), line, text.c_str());
+  } else {
+    std::fprintf(stderr, "pvgen-scenario: %s: %s\n", g_file.c_str(), text.c_str());
+  }
   std::fflush(stderr);
   std::_Exit(1);
 }
