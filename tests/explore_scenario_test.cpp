@@ -51,6 +51,9 @@ TEST(ExploreScenarioFile, MalformedFileIsRefusedNamingItsLine) {
       {"thread s\n  stop page=A extra\n", 2, "does not take `extra`"},
       {std::string(kPage) + "thread s\nthread s\n", 8, "a second thread named s"},
       {"  band page=A\n", 1, "outside a section"},
+      {"band-time 2ms\nfaults band#0:again\nthread s\n", 2,
+       "faults: rule 'band#0:again': bad call number '0'"},
+      {"band-time 3parsecs\nthread s\n", 1, "band-time needs a time"},
       {"thread s\n  page_id A\n  band page=A callback=c\nafter\n  reports d 1\n", 5,
        "no band named d"},
   };

@@ -23,7 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "duration.h"
 #include "osw.h"
+#include "pvgen_sim.h"
 #include "quorl_cnv_pvgen.h"
 #include "quorl_cnv_pvgen_commonmethod.h"
 #include "quorl_cnv_pvgen_control.h"
@@ -146,6 +148,8 @@ bool valid_name(const std::string& name) {
 
 class Parser {
  public:
+  explicit Parser(bool check) : check_(check) {}
+
   Scenario read(const std::string& path) {
     std::ifstream in(path);
     if (!in) {
@@ -197,6 +201,14 @@ class Parser {
       slot = key == "band-time" ? w[1] : text.substr(text.find(w[1]));
       while (!slot.empty() && std::isspace(static_cast<unsigned char>(slot.back()))) {
         slot.pop_back();
+      }
+      if (key == "band-time" && parse_time_ns(slot) < 0) {
+        bad_line(line, "band-time needs a time such as 100us, 2ms or 1.5s, not `" + slot + "`");
+      }
+      // Checked with --check only, by the simulated engine's own reader (which adds them to
+      // the engine of this process: a run takes its rules from its environment instead).
+      if (key == "faults" && check_ && pvgen_sim_fault_script(slot.c_str()) < 0) {
+        bad_line(line, std::string("faults: ") + pvgen_sim_fault_script_error());
       }
       return;
     }
@@ -401,6 +413,7 @@ class Parser {
     current_->body.push_back(std::move(st));
   }
 
+  bool check_;
   enum State { kNone, kBefore, kThread, kAfter } state_ = kNone;
   Scenario s_;
   Section* current_ = nullptr;
@@ -605,7 +618,7 @@ int main(int argc, char** argv) {
     usage_error("no scenario file given");
   }
   g_file = file;
-  const Scenario scenario = Parser().read(file);
+  const Scenario scenario = Parser(check).read(file);
   if (check) {
     std::printf("band-time %s\nfaults %s\n", scenario.band_time.c_str(), scenario.faults.c_str());
     return 0;
