@@ -111,6 +111,20 @@ TEST(ExploreScenarioFile, CallbackReportsAreChecked) {
   EXPECT_THAT(read_file(err), HasSubstr(file + ":13: band b1 was reported 1 times"));
 }
 
+// A callback band of a page stopped before it started is dropped unreported, so awaiting it
+// waits for ever; the report names the scenario's thread.
+TEST(ExploreScenarioFile, AwaitOfABandNeverReportedIsAnEndlessWait) {
+  const std::string file =
+      write_scenario("never.scn",
+                     "before\n  page_id A\n  prepare page=A\nthread waiter\n"
+                     "  band page=A callback=never\n  stop page=A\n  await never\n");
+  const std::string err = temp_path("never.err");
+  const auto [status, out] = explore("--schedules 3 --scenario " + file + " 2>" + err);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_THAT(out, HasSubstr("schedules: 3  failures: 3"));
+  EXPECT_THAT(read_file(err), HasSubstr("\"waiter\": waits on OSW event"));
+}
+
 // The scenario's band-time and faults lines reach the simulated engine: the refused first
 // band ends the page and returns -5 in every schedule.
 TEST(ExploreScenarioFile, FaultsAndBandTimeOfTheFileApply) {
