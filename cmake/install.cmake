@@ -7,7 +7,8 @@
 #             pvgen_platform/ (OS wrapper and framework stand-ins), pvgen_sim.h
 #   bin/      pvgen-run, pvgen-sim, pvgen-stress, pvgen-rec, pvgen-record, pvgen-explore
 #   lib/pvgen-controlled/  the controlled platform pvgen-explore preloads (same SONAME as the
-#             platform stand-in, so it lives in a folder of its own)
+#             platform stand-in, so it lives in a folder of its own) and pvgen-scenario, the
+#             runner of scenario files that pvgen-explore starts
 #   share/    the tools' man pages; README, CHANGELOG and what the README and the public
 #             header point at (docs/, bench/RESULTS.md, the headers at their source paths),
 #             so that every link of the installed README resolves
@@ -47,6 +48,10 @@ if(TARGET pvgen-explore)
   install(TARGETS pvgen_platform_controlled
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/pvgen-controlled COMPONENT runtime
                   NAMELINK_SKIP)
+  # The runner of scenario files, a helper that only pvgen-explore starts.
+  set_target_properties(pvgen-scenario PROPERTIES INSTALL_RPATH "$ORIGIN/..")
+  install(TARGETS pvgen-scenario RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/pvgen-controlled
+          COMPONENT runtime)
 endif()
 
 # Headers. The exported classes' headers are what a C++ program needs to call their members;

@@ -21,6 +21,15 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET pvgen-explore)
     PVGEN_RUN_PATH="$<TARGET_FILE:pvgen-run>"
     PVGEN_EXPLORE_PROGRAMS="${CMAKE_CURRENT_BINARY_DIR}")
 
+  # Scenario files (tests/explore/scenarios/), run by pvgen-scenario under the tool.
+  pvgen_add_test(explore_scenario_test
+                 SOURCES ${CMAKE_CURRENT_LIST_DIR}/explore_scenario_test.cpp)
+  add_dependencies(explore_scenario_test pvgen-explore pvgen-scenario)
+  target_compile_definitions(explore_scenario_test PRIVATE
+    PVGEN_EXPLORE_PATH="$<TARGET_FILE:pvgen-explore>"
+    PVGEN_RUN_PATH="$<TARGET_FILE:pvgen-run>"
+    PVGEN_SCENARIOS="${CMAKE_CURRENT_SOURCE_DIR}/explore/scenarios")
+
   add_test(NAME Explore.ControlledPlatformExportsTheShippedSymbols
            COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM}
                    -DSHIPPED=$<TARGET_FILE:pvgen_platform>

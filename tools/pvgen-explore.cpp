@@ -29,10 +29,12 @@ namespace proto = explore_protocol;
 
 const char* const kUsage =
     "usage: pvgen-explore [OPTIONS] -- PROGRAM [ARGS]\n"
-    "Runs PROGRAM under the controlled platform and the simulated engine, one schedule of\n"
-    "its threads after another, and reports every schedule in which it fails: a non-zero\n"
-    "exit status, a crash, an endless wait (every thread blocked, no timer pending) or a\n"
-    "thread blocked outside the scheduler for a second.\n"
+    "       pvgen-explore [OPTIONS] --scenario FILE\n"
+    "Runs PROGRAM (or the scenario FILE: threads of library calls with their expected\n"
+    "outcomes, see docs/explore.md) under the controlled platform and the simulated\n"
+    "engine, one schedule of its threads after another, and reports every schedule in\n"
+    "which it fails: a non-zero exit status, a crash, an endless wait (every thread\n"
+    "blocked, no timer pending) or a thread blocked outside the scheduler for a second.\n"
     "\n"
     "Strategies (one):\n"
     "  --random          random choice at every branching point (the default)\n"
@@ -47,6 +49,8 @@ const char* const kUsage =
     "  --max-points N    fail a schedule after N scheduling points (default 1000000)\n"
     "  --band-time T     the simulated engine's time per band (PVGEN_SIM_BAND_TIME)\n"
     "  --faults RULES    the simulated engine's fault rules (PVGEN_SIM_FAULTS)\n"
+    "  --scenario FILE   run the scenario FILE instead of a program; its band-time and\n"
+    "                    faults lines apply unless --band-time or --faults is given\n"
     "  -h, --help        this text\n"
     "Output: one line per failing schedule, the first one's report on standard error, and\n"
     "a summary with `digest: HEX` over all event traces (the same options give the same\n"
@@ -104,6 +108,7 @@ struct Options {
   std::string replay;
   std::string band_time;
   std::string faults;
+  std::string scenario;
   std::vector<std::string> program;
 };
 
@@ -171,6 +176,8 @@ Options parse(int argc, char** argv) {
       o.band_time = value("--band-time");
     } else if (a == "--faults") {
       o.faults = value("--faults");
+    } else if (a == "--scenario") {
+      o.scenario = value("--scenario");
     } else {
       usage_error("unknown option " + a);
     }
@@ -178,8 +185,11 @@ Options parse(int argc, char** argv) {
   for (; i < argc; ++i) {
     o.program.emplace_back(argv[i]);
   }
-  if (o.program.empty()) {
-    usage_error("no program given after --");
+  if (!o.scenario.empty() && !o.program.empty()) {
+    usage_error("give either --scenario FILE or a program after --, not both");
+  }
+  if (o.scenario.empty() && o.program.empty()) {
+    usage_error("no program given after -- (or --scenario FILE)");
   }
   if (!o.schedules_given) {
     o.schedules = o.mode == Options::kExhaustive ? 1000000 : 100;
@@ -207,6 +217,90 @@ std::string find_file(const std::vector<std::string>& candidates) {
     }
   }
   return {};
+}
+
+// The runner of scenario files: next to this tool in the build tree, beside the controlled
+// platform once installed.
+std::string find_scenario_runner() {
+  const std::string dir = self_dir();
+  return find_file({dir + "/pvgen-scenario",
+                    dir + "/" PVGEN_LIBDIR_FROM_BINDIR "/pvgen-controlled/pvgen-scenario"});
+}
+
+// Reads the scenario file with the runner before anything runs: a bad file stops the tool
+// with the runner's one line (naming the file's line) and status 2; the file's band time and
+// fault rules apply unless the command line gave its own. The runner then becomes the program.
+void take_scenario(Options& o) {
+  const std::string runner = find_scenario_runner();
+  if (runner.empty()) {
+    fatal("cannot find pvgen-scenario next to " + self_dir());
+  }
+  int out[2];
+  int err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) {
+    fatal(std::string("cannot make pipes: ") + std::strerror(errno));
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    fatal(std::string("cannot fork: ") + std::strerror(errno));
+  }
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(out[1]);
+    close(err[0]);
+    close(err[1]);
+    execl(runner.c_str(), runner.c_str(), "--check", o.scenario.c_str(),
+          static_cast<char*>(nullptr));
+    std::fprintf(stderr, "pvgen-scenario: cannot run %s: %s\n", runner.c_str(),
+                 std::strerror(errno));
+    _exit(2);
+  }
+  close(out[1]);
+  close(err[1]);
+  // Both outputs are a few lines; read the error after the output (each fits a pipe).
+  auto slurp = [](int fd) {
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n < 0) {
+        break;
+      }
+      text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return text;
+  };
+  const std::string text = slurp(out[0]);
+  std::string error = slurp(err[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const std::string prefix = "pvgen-scenario: ";
+    if (error.rfind(prefix, 0) == 0) {
+      error.erase(0, prefix.size());
+    }
+    while (!error.empty() && error.back() == '\n') {
+      error.pop_back();
+    }
+    fatal(error.empty() ? "cannot read the scenario " + o.scenario : error);
+  }
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("band-time ", 0) == 0 && o.band_time.empty()) {
+      o.band_time = line.substr(10);
+    } else if (line.rfind("faults ", 0) == 0 && o.faults.empty()) {
+      o.faults = line.substr(7);
+    }
+  }
+  o.program = {runner, o.scenario};
 }
 
 struct Server {
@@ -535,6 +629,9 @@ bool preempts(const Node& n, unsigned t) {
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
+  if (!o.scenario.empty()) {
+    take_scenario(o);
+  }
   // A program that ends instead of serving shows as end of file, not as a signal.
   signal(SIGPIPE, SIG_IGN);
   Schedule replay;

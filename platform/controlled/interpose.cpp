@@ -20,6 +20,7 @@ using NanosleepFn = int (*)(const timespec*, timespec*);
 using ClockNanosleepFn = int (*)(clockid_t, int, const timespec*, timespec*);
 using UsleepFn = int (*)(useconds_t);
 using SleepFn = unsigned (*)(unsigned);
+using SetnameFn = int (*)(pthread_t, const char*);
 
 template <class F>
 F next(const char* name) {
@@ -33,6 +34,7 @@ struct Next {
   ClockNanosleepFn clock_nanosleep = next<ClockNanosleepFn>("clock_nanosleep");
   UsleepFn usleep = next<UsleepFn>("usleep");
   SleepFn sleep = next<SleepFn>("sleep");
+  SetnameFn setname = next<SetnameFn>("pthread_setname_np");
 };
 
 const Next& next_fn() {
@@ -130,6 +132,15 @@ __attribute__((visibility("default"))) int pthread_join(pthread_t tid, void** re
     }
   }
   return next_fn().join(tid, result);
+}
+
+// A name the program gives its thread is the one the reports use.
+__attribute__((visibility("default"))) int pthread_setname_np(pthread_t tid,
+                                                              const char* name) noexcept {
+  if (sched::controlled()) {
+    sched::thread_rename(sched::slot_of(tid), name);
+  }
+  return next_fn().setname(tid, name);
 }
 
 __attribute__((visibility("default"))) int nanosleep(const timespec* req, timespec* rem) {

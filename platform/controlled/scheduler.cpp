@@ -948,6 +948,19 @@ bool thread_ended(int slot) {
   return slot >= 0 && slot < kMaxThreads && g->slots[slot].ended != 0;
 }
 
+void thread_rename(int slot, const char* name) {
+  if (slot < 0 || slot >= static_cast<int>(g->nslots) || name[0] == '\0') {
+    return;
+  }
+  // Only a thread still called by its number takes the name: the framework names its
+  // threads in full when it creates them, and the system's copy is cut to 15 characters.
+  char numbered[sizeof g->slots[slot].name];
+  std::snprintf(numbered, sizeof numbered, "thread-%d", slot);
+  if (std::strcmp(g->slots[slot].name, numbered) == 0) {
+    std::snprintf(g->slots[slot].name, sizeof g->slots[slot].name, "%s", name);
+  }
+}
+
 int slot_of(pthread_t tid) {
   for (uint32_t i = 0; i < g->nslots; ++i) {
     if (g->slots[i].used && pthread_equal(g->slots[i].tid, tid)) {

@@ -62,6 +62,9 @@ void thread_exit();
 bool thread_ended(int slot);
 // The number of the controlled thread `tid`, or -1.
 int slot_of(pthread_t tid);
+// The name reports give the thread in `slot` from now on, when it had none but its number
+// (nothing for -1).
+void thread_rename(int slot, const char* name);
 
 uint64_t now();
 // A number for the object at `p` in the order objects were first seen (for reports).

@@ -1,6 +1,6 @@
 # The controlled platform defines every symbol of the shipped platform's interface, so that
 # the shipped library binary loads on it unchanged, and adds only what it takes over from the
-# C library for the program (thread creation and join, sleeps) and the hook through which
+# C library for the program (thread creation, naming and join, sleeps) and the hook through which
 # the simulated engine finds its clock.
 #   cmake -DNM=nm -DSHIPPED=a.so -DCONTROLLED=b.so -P check_platform_symbols.cmake
 # Names are compared mangled. Instantiations of the standard library's templates are left
@@ -33,8 +33,8 @@ endfunction()
 
 interface_symbols(${SHIPPED} shipped)
 interface_symbols(${CONTROLLED} controlled)
-set(added clock_nanosleep nanosleep pthread_create pthread_join pvgen_sim_clock_hooks_in_force
-          sleep usleep)
+set(added clock_nanosleep nanosleep pthread_create pthread_join pthread_setname_np
+          pvgen_sim_clock_hooks_in_force sleep usleep)
 
 set(missing ${shipped})
 list(REMOVE_ITEM missing ${controlled})
