@@ -33,8 +33,8 @@
 #include "pvgen_sim.h"  // the simulator's types, for what it reports when it is preloaded
 #include "quorl_cnv_pvgen.h"
 #include "run_figures.h"
-#include "thread_report.h"
 #include "timeline.h"
+#include "tool_support.h"
 
 namespace {
 
@@ -811,41 +811,11 @@ bool end_timeline(const Options& o, bool simulated, uint64_t band_time_ns, const
   return true;
 }
 
-// A thread or memory the system refuses where this program has no way on (inside a thread,
-// in a callback): one line that says so, and the given status, instead of an abort.
-void on_refused_resource(const char* tool, int status) {
-  static const char* s_tool = nullptr;
-  static int s_status = 0;
-  s_tool = tool;
-  s_status = status;
-  std::set_terminate([] {
-    const char* what = "an unexpected error";
-    std::string reason;
-    if (const std::exception_ptr e = std::current_exception()) {
-      try {
-        std::rethrow_exception(e);
-      } catch (const std::system_error& x) {
-        what = "the system refused a resource";
-        reason = x.code().message();
-      } catch (const std::bad_alloc&) {
-        what = "out of memory";
-      } catch (const std::exception& x) {
-        reason = x.what();
-      } catch (...) {
-      }
-    }
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s%s%s%s; the run ends\n", s_tool, what, reason.empty() ? "" : " (",
-                 reason.c_str(), reason.empty() ? "" : ")");
-    std::fflush(stderr);
-    _exit(s_status);
-  });
-}
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
-  on_refused_resource("pvgen-run", 1);
+  tools::on_refused_resource("pvgen-run", 1);
   if (!o.timeline.empty()) {
     // Created now, so that a path that cannot be written is known before the run.
     FILE* f = std::fopen(o.timeline.c_str(), "w");

@@ -153,59 +153,48 @@ std::string absolute(const std::string& path) {
   return buf;
 }
 
-std::string find_library(const std::string& option, const char* lib_name);
+// A library this program preloads: `option` (--lib) when given, else $`env`, else `name`
+// next to this program, in `build_dir` (the build tree's folder of it) or in the installed
+// library folder. `what` names it in errors.
+std::string find_beside(const std::string& option, const char* env_name, const char* name,
+                        const char* build_dir, const char* what, const char* hint) {
+  if (!option.empty()) {
+    if (!readable(option))
+      fail(std::string("no ") + what + " library at '" + option + "'");
+    return absolute(option);
+  }
+  if (const char* env = std::getenv(env_name); env != nullptr && *env != '\0') {
+    if (!readable(env))
+      fail(std::string("no ") + what + " library at $" + env_name + " '" + env + "'");
+    return absolute(env);
+  }
+  char self[PATH_MAX];
+  const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (len > 0) {
+    self[len] = '\0';
+    std::string dir(self);
+    dir.resize(dir.rfind('/'));
+    for (const char* rel : {"/", build_dir, "/" PVGEN_LIBDIR_FROM_BINDIR "/"}) {
+      const std::string candidate = dir + rel + name;
+      if (readable(candidate))
+        return absolute(candidate);
+    }
+  }
+  fail(std::string("cannot find ") + name + "; " + hint);
+}
 
+// The simulator: --lib, $PVGEN_SIM_LIB, else next to this program, in ../sim or in the
+// library folder.
 std::string find_library(const std::string& option) {
-  return find_library(option, kLibName);
+  return find_beside(option, "PVGEN_SIM_LIB", kLibName, "/../sim/", "simulator",
+                     "use --lib or PVGEN_SIM_LIB");
 }
 
 // The recorder: $PVGEN_RECORD_LIB, else next to this program, in ../sim/recording or in the
 // library folder.
 std::string find_recorder() {
-  if (const char* env = std::getenv("PVGEN_RECORD_LIB"); env != nullptr && *env != '\0') {
-    if (!readable(env))
-      fail(std::string("no recorder library at $PVGEN_RECORD_LIB '") + env + "'");
-    return absolute(env);
-  }
-  char self[PATH_MAX];
-  const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (len > 0) {
-    self[len] = '\0';
-    std::string dir(self);
-    dir.resize(dir.rfind('/'));
-    for (const char* rel : {"/", "/../sim/recording/", "/" PVGEN_LIBDIR_FROM_BINDIR "/"}) {
-      const std::string candidate = dir + rel + kRecorderName;
-      if (readable(candidate))
-        return absolute(candidate);
-    }
-  }
-  fail(std::string("cannot find ") + kRecorderName + "; set PVGEN_RECORD_LIB");
-}
-
-std::string find_library(const std::string& option, const char* lib_name) {
-  if (!option.empty()) {
-    if (!readable(option))
-      fail("no simulator library at '" + option + "'");
-    return absolute(option);
-  }
-  if (const char* env = std::getenv("PVGEN_SIM_LIB"); env != nullptr && *env != '\0') {
-    if (!readable(env))
-      fail(std::string("no simulator library at $PVGEN_SIM_LIB '") + env + "'");
-    return absolute(env);
-  }
-  char self[PATH_MAX];
-  const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (len > 0) {
-    self[len] = '\0';
-    std::string dir(self);
-    dir.resize(dir.rfind('/'));
-    for (const char* rel : {"/", "/../sim/", "/" PVGEN_LIBDIR_FROM_BINDIR "/"}) {
-      const std::string candidate = dir + rel + lib_name;
-      if (readable(candidate))
-        return absolute(candidate);
-    }
-  }
-  fail(std::string("cannot find ") + lib_name + "; use --lib or PVGEN_SIM_LIB");
+  return find_beside("", "PVGEN_RECORD_LIB", kRecorderName, "/../sim/recording/", "recorder",
+                     "set PVGEN_RECORD_LIB");
 }
 
 void set(const char* name, const std::string& value, bool dry_run) {

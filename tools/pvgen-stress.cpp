@@ -37,7 +37,7 @@
 #include "quorl_cnv_pvgen_channel.h"
 #include "quorl_cnv_pvgen_commonmethod.h"
 #include "quorl_cnv_pvgen_control.h"
-#include "thread_report.h"
+#include "tool_support.h"
 
 namespace {
 
@@ -1354,43 +1354,9 @@ bool run_segment(uint64_t segment) {
 
 }  // namespace
 
-namespace {
-
-// A thread or memory the system refuses where this program has no way on (inside a thread,
-// in a callback): one line that says so, and the given status, instead of an abort.
-void on_refused_resource(const char* tool, int status) {
-  static const char* s_tool = nullptr;
-  static int s_status = 0;
-  s_tool = tool;
-  s_status = status;
-  std::set_terminate([] {
-    const char* what = "an unexpected error";
-    std::string reason;
-    if (const std::exception_ptr e = std::current_exception()) {
-      try {
-        std::rethrow_exception(e);
-      } catch (const std::system_error& x) {
-        what = "the system refused a resource";
-        reason = x.code().message();
-      } catch (const std::bad_alloc&) {
-        what = "out of memory";
-      } catch (const std::exception& x) {
-        reason = x.what();
-      } catch (...) {
-      }
-    }
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s%s%s%s; the run ends\n", s_tool, what, reason.empty() ? "" : " (",
-                 reason.c_str(), reason.empty() ? "" : ")");
-    std::fflush(stderr);
-    _exit(s_status);
-  });
-}
-}  // namespace
-
 int main(int argc, char** argv) {
   g_opt = parse(argc, argv);
-  on_refused_resource("pvgen-stress", 4);
+  tools::on_refused_resource("pvgen-stress", 4);
   const Options& o = g_opt;
 
   g_actor_count = static_cast<int>(o.threads) + 3;
