@@ -36,10 +36,10 @@ bool mask_matches(uint32_t mask, int number) {
   return number >= 0 && number < 32 && ((mask >> number) & 1u) != 0;
 }
 
-// The masks every prepare, band and stop of the C functions carries: they may get the one
-// channel the library makes (asic 0, module 0, channel 0).
-bool addresses_first_channel(const QUORL_CNV_PVGEN_BLK& blk) {
-  return (blk.asic & 1u) != 0 && (blk.module & 1u) != 0 && (blk.channel & 1u) != 0;
+// Whether the channel's numbers match the block's asic, module and channel masks.
+bool masks_match(const QUORL_CNV_PVGEN_BLK& blk, quorl_cnv_pvgen_channel* ch) {
+  return mask_matches(blk.asic, ch->get_asic()) && mask_matches(blk.module, ch->get_module()) &&
+         mask_matches(blk.channel, ch->get_channel());
 }
 
 bool same_page(unsigned long channel_page, int32_t page_id) {
@@ -564,21 +564,17 @@ quorl_cnv_pvgen_channel* quorl_cnv_pvgen_control::get_channel(int plane, int req
     return nullptr;
   }
 
-  auto masks_match = [&](quorl_cnv_pvgen_channel* ch) {
-    return mask_matches(blk.asic, ch->get_asic()) && mask_matches(blk.module, ch->get_module()) &&
-           mask_matches(blk.channel, ch->get_channel());
-  };
   auto passes = [&](quorl_cnv_pvgen_channel* ch) {
     switch (request) {
       case QUORL_CNV_PVGEN_REQ_PREPARE:
-        return masks_match(ch) && ch->get_proc_num() == 0 &&
+        return masks_match(blk, ch) && ch->get_proc_num() == 0 &&
                ch->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_IDLE;
       case QUORL_CNV_PVGEN_REQ_PAGE_START:
         return same_page(ch->get_page_id(), blk.page_id) &&
                ch->get_ch_status() != quorl_cnv_pvgen_channel::STATUS_ERROR;
       case QUORL_CNV_PVGEN_REQ_BAND_EXE:
         if (blk.mode == 0) {
-          return masks_match(ch) && ch->get_proc_num() <= 1 &&
+          return masks_match(blk, ch) && ch->get_proc_num() <= 1 &&
                  ch->get_ch_status() == quorl_cnv_pvgen_channel::STATUS_IDLE;
         }
         return ch->get_proc_num() <= 1 &&
@@ -606,7 +602,7 @@ quorl_cnv_pvgen_channel* quorl_cnv_pvgen_control::get_channel(int plane, int req
 quorl_cnv_pvgen_channel* quorl_cnv_pvgen_control::channel_create(unsigned long asic,
                                                                  unsigned long module,
                                                                  unsigned long channel) {
-  if ((asic & 1u) == 0 || (module & 1u) == 0 || (channel & 1u) == 0) {
+  if (device_check(asic, module, channel) == 0) {  // bit 0 clear in a mask
     return nullptr;
   }
   if (relaxed_load(channel_created) != 0) {
@@ -682,9 +678,7 @@ quorl_cnv_pvgen_control::page_hold quorl_cnv_pvgen_control::band_page_hold(int32
 bool quorl_cnv_pvgen_control::channel_can_become_free(const QUORL_CNV_PVGEN_BLK& blk) {
   OSW_Guard guard(channel_list_mutex);
   for (quorl_cnv_pvgen_channel* ch : channel_list) {
-    if (mask_matches(blk.asic, ch->get_asic()) && mask_matches(blk.module, ch->get_module()) &&
-        mask_matches(blk.channel, ch->get_channel()) &&
-        ch->get_ch_status() != quorl_cnv_pvgen_channel::STATUS_ERROR) {
+    if (masks_match(blk, ch) && ch->get_ch_status() != quorl_cnv_pvgen_channel::STATUS_ERROR) {
       return true;
     }
   }
@@ -786,7 +780,8 @@ bool quorl_cnv_pvgen_control::dispatch_entry(QUORL_CNV_PVGEN_LIST_BLK* entry, ba
         } else if (blk.wait_for_channel == 0) {
           finish(-4);
           next_entry = true;
-        } else if (addresses_first_channel(blk) && !channel_can_become_free(blk)) {
+        } else if (device_check(blk.asic, blk.module, blk.channel) != 0 &&
+                   !channel_can_become_free(blk)) {
           // Every channel it could get has failed for good, and no new one can be made. Only
           // a prepare that may get channel 0/0/0 (as every prepare of the C functions) ends
           // so: with masks that can never match it waits, as listed, for whoever listed it.
