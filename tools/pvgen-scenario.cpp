@@ -528,8 +528,12 @@ void run(const Section& section) {
       case Op::kBand:
         if (st.callback >= 0) {
           blk.job_id = kCallbackJob + static_cast<uint32_t>(st.callback);
-          const bool before_stop = !g_pages[st.page].stop_called.load();
           last = Quorl_cnv_pvgen_band_exe(&blk, on_report);
+          // Accepted before the stop was called only when the call had returned by then: a
+          // stop called while the band was being submitted may mark the page before the
+          // band is listed, and the band then ends (-3) once the page is gone, which may be
+          // reported after that stop returns.
+          const bool before_stop = !g_pages[st.page].stop_called.load();
           g_callbacks[st.callback].accepted_before_stop.store(last == 0 && before_stop);
         } else {
           last = Quorl_cnv_pvgen_band_exe(&blk, nullptr);
