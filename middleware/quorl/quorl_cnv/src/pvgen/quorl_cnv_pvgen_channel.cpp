@@ -289,11 +289,12 @@ QUORL_PAGE_INFO quorl_cnv_pvgen_channel::page_info_snapshot() const {
 
 // ---------------------------------------------------------------- driver commands
 
-// A zeroed command with the channel's own numbers and, for page start and band execute,
-// the request's job_id, mode and type.
-void quorl_cnv_pvgen_channel::command_header(PVGEN_CMD_BLK& cmd,
-                                             const QUORL_CNV_PVGEN_BLK* blk) const {
-  std::memset(&cmd, 0, sizeof cmd);
+namespace {
+
+// The channel's own numbers and, for page start and band execute, the request's job_id, mode
+// and type, in a command whose other words are zero.
+void command_fields(PVGEN_CMD_BLK& cmd, int asic, int module, int channel,
+                    const QUORL_CNV_PVGEN_BLK* blk) {
   cmd.asic = static_cast<uint32_t>(asic);
   cmd.module = static_cast<uint32_t>(module);
   cmd.channel = static_cast<uint32_t>(channel);
@@ -302,6 +303,16 @@ void quorl_cnv_pvgen_channel::command_header(PVGEN_CMD_BLK& cmd,
     cmd.mode = blk->mode;
     cmd.type = blk->type;
   }
+}
+
+}  // namespace
+
+// A zeroed command with the channel's own numbers and, for page start and band execute,
+// the request's job_id, mode and type.
+void quorl_cnv_pvgen_channel::command_header(PVGEN_CMD_BLK& cmd,
+                                             const QUORL_CNV_PVGEN_BLK* blk) const {
+  std::memset(&cmd, 0, sizeof cmd);
+  command_fields(cmd, asic, module, channel, blk);
 }
 
 // Issues one command between its two trace points. A failed ioctl leaves the channel
@@ -397,8 +408,12 @@ int quorl_cnv_pvgen_channel::band_exe(unsigned long req_no, int plane_no,
     ++jobs_->queued;
   }
 
-  PVGEN_CMD_BLK cmd;
-  command_header(cmd, &blk);
+  // The same bytes as a block zeroed for this band (command_header), without clearing the
+  // conversion table, which no band command sets and the driver does not write.
+  PVGEN_CMD_BLK& cmd = rest_->band_cmd;
+  std::memset(&cmd, 0, offsetof(PVGEN_CMD_BLK, conv_table));
+  cmd.result = 0;
+  command_fields(cmd, asic, module, channel, &blk);
   std::memcpy(cmd.src, blk.src, sizeof cmd.src);
   cmd.band_param0 = blk.band_param0;
   cmd.band_param1 = blk.band_param1;
@@ -716,31 +731,31 @@ int quorl_cnv_pvgen_channel::report_band(int plane_no, QUORL_CNV_PVGEN_LIST_BLK*
     entry->list_stat = QUORL_LIST_DONE;
   }
   list_stat = entry->list_stat;
+  // An entry whose page is being stopped (list_stat 3) is left for the stop to clear.
+  const bool reported = list_stat == QUORL_LIST_DONE;
+  const bool synchronous = entry->observer == nullptr;
+  if (reported && get_page_id() != 0) {
+    const uint32_t done = PAGE_INFO_GET(band_done_num) + 1;
+    PAGE_INFO_SET(band_done_num, done);
+    info.band_count = static_cast<int32_t>(done);
+  } else if (reported) {
+    info.band_count = 1;  // a band without page
+  }
+  if (reported && synchronous) {
+    // Posted in the same hold as the update. From the post on, the entry belongs to its
+    // submitter.
+    entry->event->event.post();
+  }
   registry->req_list_unlock();
 
-  // An entry whose page is being stopped (list_stat 3) is left for the stop to clear.
-  if (list_stat == QUORL_LIST_DONE) {
+  if (reported && !synchronous) {
     info.job_id = entry->blk.job_id;
     info.page_id = entry->blk.page_id;
-    if (get_page_id() != 0) {
-      const uint32_t done = PAGE_INFO_GET(band_done_num) + 1;
-      PAGE_INFO_SET(band_done_num, done);
-      info.band_count = static_cast<int32_t>(done);
-    } else {
-      info.band_count = 1;
-    }
     info.band_num = 1;
-    if (entry->observer != nullptr) {
-      registry->trace_set(kCatReport, report_code_of(entry->blk.mode, entry->blk.type), 1);
-      entry->observer->notify_result(info);
-      registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
-                               reinterpret_cast<unsigned long>(entry));
-    } else {
-      // From the post on, the entry belongs to its submitter.
-      registry->req_list_lock();
-      entry->event->event.post();
-      registry->req_list_unlock();
-    }
+    registry->trace_set(kCatReport, report_code_of(entry->blk.mode, entry->blk.type), 1);
+    entry->observer->notify_result(info);
+    registry->req_list_erase(quorl_cnv_pvgen_commonmethod::ERASE_ADDRESS,
+                             reinterpret_cast<unsigned long>(entry));
   }
 
   if (get_page_id() == 0) {

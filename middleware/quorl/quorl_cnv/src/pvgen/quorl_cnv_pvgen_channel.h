@@ -195,13 +195,18 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_channel : public ControllerThread {
     uint32_t ended_served = 0;  // ended bands the worker took
   };
   // Words shared without a lock (relaxed atomics), but worker_started (constructor and
-  // retire(), on the thread that owns the channel).
+  // retire(), on the thread that owns the channel) and band_cmd (the dispatcher's).
   struct rest_state {
     int32_t retiring = 0;
     int32_t worker_started = 0;
     int32_t worker_alive = 0;
     uint32_t binding = 0;      // prepare() calls: which binding of a page a stop waits for
     int32_t stop_waiters = 0;  // threads inside stop_wait: the worker then posts every job
+    // The band command block, the dispatcher's alone (band_exe runs with the list lock
+    // held). Made zeroed with the channel; a band command sets only words before the
+    // conversion table and the driver writes only `result`, so each band rewrites those and
+    // the 2112-byte table stays zero without being cleared for every band.
+    PVGEN_CMD_BLK band_cmd{};
   };
   const std::unique_ptr<job_state> jobs_ PT_GUARDED_BY(queue_mutex);
   OSW_Mutex_Semaphore queue_mutex{1};
