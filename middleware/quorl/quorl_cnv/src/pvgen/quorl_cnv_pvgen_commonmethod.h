@@ -86,6 +86,10 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   OSW_Mutex_Semaphore& list_mutex() RETURN_CAPABILITY(req_list_mutex) { return req_list_mutex; }
   // List mutex holder only: the entries a dispatcher pass may act on, in list order.
   quorl_cnv_pvgen_pending& pending_index() REQUIRES(req_list_mutex) { return pending_; }
+  // Any thread, without the list mutex: whether the index holds no entry, as of the last
+  // change of it that the caller was told of (every thread that lists an entry signals the
+  // dispatcher after letting go of the list mutex).
+  bool nothing_pending() const NO_THREAD_SAFETY_ANALYSIS { return pending_.indexed() == 0; }
   // List mutex holder only: how many times req_list_lock rewound the walk so far.
   uint32_t walk_epoch() const REQUIRES(req_list_mutex) { return walk_epoch_; }
   void req_list_erase(int mode, unsigned long value);

@@ -625,6 +625,11 @@ void quorl_cnv_pvgen_control::process(void*) {
     if (relaxed_load(retiring) != 0) {
       return;
     }
+    if (registry->nothing_pending()) {
+      // A pass would visit no entry (a worker's wake-up after a band that nobody waits
+      // behind): it is left out, and the list lock with it.
+      continue;
+    }
     registry->req_list_lock();
     try {
       dispatch_pass();

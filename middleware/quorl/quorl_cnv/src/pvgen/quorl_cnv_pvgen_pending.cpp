@@ -63,6 +63,7 @@ void quorl_cnv_pvgen_pending::split_before(quorl_cnv_pvgen_slot* from) {
 }
 
 void quorl_cnv_pvgen_pending::add(quorl_cnv_pvgen_slot* slot, quorl_cnv_pvgen_slot* before) {
+  set_indexed(indexed_ + 1);  // nothing below fails
   const bool band = page_band(slot->entry);
   const int32_t page = slot->entry.page_id;
   quorl_cnv_pvgen_run* prev_run = nullptr;
@@ -110,6 +111,7 @@ void quorl_cnv_pvgen_pending::remove(quorl_cnv_pvgen_slot* slot) {
   (slot->next_in_run != nullptr ? slot->next_in_run->prev_in_run : run->last) = slot->prev_in_run;
   slot->run = nullptr;
   slot->prev_in_run = slot->next_in_run = nullptr;
+  set_indexed(indexed_ - 1);
 }
 
 quorl_cnv_pvgen_run* quorl_cnv_pvgen_pending::tidy(quorl_cnv_pvgen_run* run) {
@@ -140,7 +142,12 @@ quorl_cnv_pvgen_run* quorl_cnv_pvgen_pending::tidy(quorl_cnv_pvgen_run* run) {
   return run;
 }
 
+void quorl_cnv_pvgen_pending::set_indexed(size_t count) {
+  std::atomic_ref<size_t>(indexed_).store(count, std::memory_order_relaxed);
+}
+
 void quorl_cnv_pvgen_pending::clear() {
+  set_indexed(0);
   while (head_ != nullptr) {
     quorl_cnv_pvgen_run* run = head_;
     for (quorl_cnv_pvgen_slot* s = run->first; s != nullptr;) {

@@ -15,6 +15,7 @@
 // Not thread-safe by itself: the registry keeps the index under its list mutex.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -69,6 +70,11 @@ class quorl_cnv_pvgen_pending {
   // of the same page that follow the first one left; returns that run, or null.
   quorl_cnv_pvgen_run* tidy(quorl_cnv_pvgen_run* run);
   quorl_cnv_pvgen_run* first() const { return head_; }
+  // How many slots are indexed. Written under the registry's list mutex; readable without
+  // it (a relaxed read: a count older than a change its reader was told of cannot be seen).
+  size_t indexed() const {
+    return std::atomic_ref<const size_t>(indexed_).load(std::memory_order_relaxed);
+  }
 
   // Forgets every slot (the registry is clearing its list).
   void clear();
@@ -80,6 +86,7 @@ class quorl_cnv_pvgen_pending {
   // Links `run` after `prev` (null: at the head).
   void link_after(quorl_cnv_pvgen_run* prev, quorl_cnv_pvgen_run* run);
   void unlink(quorl_cnv_pvgen_run* run);
+  void set_indexed(size_t count);
   // Moves the slots from `from` on to a new run that follows their old one.
   void split_before(quorl_cnv_pvgen_slot* from);
 
@@ -87,6 +94,7 @@ class quorl_cnv_pvgen_pending {
   quorl_cnv_pvgen_run* tail_ = nullptr;
   quorl_cnv_pvgen_run* spare_ = nullptr;  // free run records, linked by next
   size_t spare_count_ = 0;
+  size_t indexed_ = 0;  // slots with a run; see indexed()
 };
 
 }  // namespace norvane
