@@ -35,6 +35,23 @@ constexpr size_t kCachedSlots = 16;
 #endif
 }  // namespace
 
+// The registry as its callers know it: these members, in this order, on the base class. A
+// caller that builds a registry itself sizes it so; the object must fit.
+namespace {
+struct described_registry_layout : quorl_commonmethod {
+  uint32_t req_no_counter;
+  std::list<QUORL_CNV_PVGEN_LIST_BLK*> req_list;
+  OSW_Mutex_Semaphore req_list_mutex;
+  std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator req_list_cursor;
+  std::list<QUORL_EVENT_SEMAPHORE*> event_semaphore_list;
+  std::list<quorl_cnv_pvgen_observer_wrapper*> obs_wrapper_list;
+  OSW_Mutex_Semaphore obs_wrapper_mutex;
+};
+}  // namespace
+static_assert(sizeof(quorl_cnv_pvgen_commonmethod) <= sizeof(described_registry_layout),
+              "a registry built in storage sized by its described members must fit");
+static_assert(alignof(quorl_cnv_pvgen_commonmethod) <= alignof(described_registry_layout));
+
 // ---------------------------------------------------------------- singleton
 
 quorl_cnv_pvgen_commonmethod* quorl_cnv_pvgen_commonmethod::instance() {
@@ -46,9 +63,10 @@ void quorl_cnv_pvgen_commonmethod::release() {
   singleton_release(s_instance_, s_inst_msem_);
 }
 
-quorl_cnv_pvgen_commonmethod::quorl_cnv_pvgen_commonmethod() : req_list_cursor(req_list.end()) {
+quorl_cnv_pvgen_commonmethod::quorl_cnv_pvgen_commonmethod()
+    : req_list_cursor(req_list.end()), state_(std::make_unique<list_state>()) {
   OSW_Guard guard(req_list_mutex);
-  cached_slots_.reserve(kCachedSlots);
+  state_->cached_slots.reserve(kCachedSlots);
 }
 
 void quorl_cnv_pvgen_commonmethod::init() {
@@ -57,16 +75,16 @@ void quorl_cnv_pvgen_commonmethod::init() {
 
 quorl_cnv_pvgen_commonmethod::~quorl_cnv_pvgen_commonmethod() {
   req_list_clear();
-  for (QUORL_EVENT_SEMAPHORE* record : event_semaphore_list) {
+  for (QUORL_EVENT_SEMAPHORE* record : state_->event_semaphore_list) {
     delete record;
   }
-  event_semaphore_list.clear();
+  state_->event_semaphore_list.clear();
   {
     OSW_Guard guard(req_list_mutex);
-    for (quorl_cnv_pvgen_slot* slot : cached_slots_) {
+    for (quorl_cnv_pvgen_slot* slot : state_->cached_slots) {
       delete slot;
     }
-    cached_slots_.clear();
+    state_->cached_slots.clear();
   }
   // Wrappers still listed are held by no entry any more (clearing gave their references
   // back): nobody else can free them, so they go with the registry.
@@ -113,9 +131,9 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::insert_slot(
   // Nothing is left behind when an allocation fails: not the entry, not a pool record, not
   // a trace of it in the tables (they make room first, so that filling them cannot fail).
   try {
-    by_address_.reserve(req_list.size() + 1);
-    by_req_no_.reserve(req_list.size() + 1);
-    pending_.reserve();
+    state_->by_address.reserve(req_list.size() + 1);
+    state_->by_req_no.reserve(req_list.size() + 1);
+    state_->pending.reserve();
   } catch (...) {
     give_slot(slot);
     throw;
@@ -152,11 +170,11 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::insert_slot(
     --pos;
   }
   try {
-    if (!spare_nodes_.empty()) {
+    if (!state_->spare_nodes.empty()) {
       // A node of an erased entry moves over: no allocation.
-      slot->where = spare_nodes_.begin();
+      slot->where = state_->spare_nodes.begin();
       *slot->where = entry;
-      req_list.splice(pos, spare_nodes_, slot->where);
+      req_list.splice(pos, state_->spare_nodes, slot->where);
     } else {
       slot->where = req_list.insert(pos, entry);
     }
@@ -167,9 +185,9 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::insert_slot(
     throw;
   }
 
-  (void)by_address_.insert(reinterpret_cast<uintptr_t>(entry), slot);
-  if (!by_req_no_.insert(number, slot)) {
-    ++req_no_clashes_;
+  (void)state_->by_address.insert(reinterpret_cast<uintptr_t>(entry), slot);
+  if (!state_->by_req_no.insert(number, slot)) {
+    ++state_->req_no_clashes;
   }
   // A new entry is pending; it goes into the index after the nearest indexed entry before
   // it (usually the one just before it: new entries mostly go to the end, behind bands
@@ -182,30 +200,30 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::insert_slot(
       break;
     }
   }
-  pending_.add(slot, before);
+  state_->pending.add(slot, before);
   owned.release();
   return entry;
 }
 
 quorl_cnv_pvgen_slot* quorl_cnv_pvgen_commonmethod::take_slot() {
-  if (cached_slots_.empty()) {
+  if (state_->cached_slots.empty()) {
     return new quorl_cnv_pvgen_slot;
   }
-  quorl_cnv_pvgen_slot* slot = cached_slots_.back();
-  cached_slots_.pop_back();
+  quorl_cnv_pvgen_slot* slot = state_->cached_slots.back();
+  state_->cached_slots.pop_back();
   return slot;
 }
 
 void quorl_cnv_pvgen_commonmethod::give_slot(quorl_cnv_pvgen_slot* slot) {
-  if (cached_slots_.size() < kCachedSlots) {
-    cached_slots_.push_back(slot);  // within the room reserved at construction: cannot throw
+  if (state_->cached_slots.size() < kCachedSlots) {
+    state_->cached_slots.push_back(slot);  // within the room reserved at construction: cannot throw
   } else {
     delete slot;
   }
 }
 
 QUORL_EVENT_SEMAPHORE* quorl_cnv_pvgen_commonmethod::get_event_semaphore() {
-  for (QUORL_EVENT_SEMAPHORE* record : event_semaphore_list) {
+  for (QUORL_EVENT_SEMAPHORE* record : state_->event_semaphore_list) {
     if (record->in_use == 0) {
       record->in_use = 1;
       return record;
@@ -213,7 +231,7 @@ QUORL_EVENT_SEMAPHORE* quorl_cnv_pvgen_commonmethod::get_event_semaphore() {
   }
   std::unique_ptr<QUORL_EVENT_SEMAPHORE> record(
       new QUORL_EVENT_SEMAPHORE{1, OSW_Event_Semaphore(0)});
-  event_semaphore_list.push_back(record.get());
+  state_->event_semaphore_list.push_back(record.get());
   return record.release();
 }
 
@@ -222,7 +240,7 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_search(int mode
   OSW_Guard guard(req_list_mutex);
   switch (mode) {
     case SEARCH_ADDRESS: {
-      quorl_cnv_pvgen_slot* slot = by_address_.find(value);
+      quorl_cnv_pvgen_slot* slot = state_->by_address.find(value);
       return slot != nullptr ? &slot->entry : nullptr;
     }
     case SEARCH_REQ_NO:
@@ -240,10 +258,10 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_search(int mode
 }
 
 QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::find_req_no(unsigned long value) {
-  if (req_no_clashes_ == 0) {
+  if (state_->req_no_clashes == 0) {
     // Numbers are unique in the list: the table's entry is the only one.
     quorl_cnv_pvgen_slot* slot =
-        value != static_cast<uint32_t>(value) ? nullptr : by_req_no_.find(value);
+        value != static_cast<uint32_t>(value) ? nullptr : state_->by_req_no.find(value);
     return slot != nullptr ? &slot->entry : nullptr;
   }
   for (QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
@@ -257,7 +275,7 @@ QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::find_req_no(unsigned lon
 void quorl_cnv_pvgen_commonmethod::req_list_lock() {
   req_list_mutex.request(OSW_WAIT_FOREVER);
   req_list_cursor = req_list.begin();
-  ++walk_epoch_;
+  ++state_->walk_epoch;
 }
 
 QUORL_CNV_PVGEN_LIST_BLK* quorl_cnv_pvgen_commonmethod::req_list_for_each() {
@@ -280,19 +298,20 @@ void quorl_cnv_pvgen_commonmethod::erase_entry(std::list<QUORL_CNV_PVGEN_LIST_BL
     entry->event->in_use = 0;
   }
   obs_wrapper_delete(entry->observer);
-  pending_.remove(slot);
-  (void)by_address_.erase(reinterpret_cast<uintptr_t>(entry));
-  (void)by_req_no_.erase(entry->req_no, slot);
+  state_->pending.remove(slot);
+  (void)state_->by_address.erase(reinterpret_cast<uintptr_t>(entry));
+  (void)state_->by_req_no.erase(entry->req_no, slot);
   give_slot(slot);
-  if (spare_nodes_.size() < kCachedSlots) {
+  if (state_->spare_nodes.size() < kCachedSlots) {
     const auto next = std::next(it);
-    spare_nodes_.splice(spare_nodes_.end(), req_list, it);  // kept for the next insertion
+    state_->spare_nodes.splice(state_->spare_nodes.end(), req_list,
+                               it);  // kept for the next insertion
     it = next;
   } else {
     it = req_list.erase(it);
   }
   if (req_list.empty()) {
-    req_no_clashes_ = 0;  // none of the clashing numbers is listed any more
+    state_->req_no_clashes = 0;  // none of the clashing numbers is listed any more
   }
 }
 
@@ -300,7 +319,7 @@ void quorl_cnv_pvgen_commonmethod::req_list_erase(int mode, unsigned long value)
   OSW_Guard guard(req_list_mutex);
   if (mode == ERASE_ADDRESS) {
     // An address names one entry; anything that is not a listed entry's address names none.
-    if (quorl_cnv_pvgen_slot* slot = by_address_.find(value)) {
+    if (quorl_cnv_pvgen_slot* slot = state_->by_address.find(value)) {
       auto it = slot->where;
       erase_entry(it);
     }
@@ -412,7 +431,7 @@ void quorl_cnv_pvgen_commonmethod::req_list_end_all() {
 
 void quorl_cnv_pvgen_commonmethod::req_list_clear() {
   OSW_Guard guard(req_list_mutex);
-  pending_.clear();  // before the slots it links go
+  state_->pending.clear();  // before the slots it links go
   for (QUORL_CNV_PVGEN_LIST_BLK* entry : req_list) {
     if (entry->event != nullptr) {
       entry->event->in_use = 0;
@@ -420,9 +439,9 @@ void quorl_cnv_pvgen_commonmethod::req_list_clear() {
     obs_wrapper_delete(entry->observer);
     give_slot(quorl_cnv_pvgen_slot::of(entry));
   }
-  by_address_.clear();
-  by_req_no_.clear();
-  req_no_clashes_ = 0;
+  state_->by_address.clear();
+  state_->by_req_no.clear();
+  state_->req_no_clashes = 0;
   req_list.clear();
   req_list_cursor = req_list.end();
 }
@@ -473,13 +492,13 @@ size_t quorl_cnv_pvgen_commonmethod::req_list_size() {
 
 size_t quorl_cnv_pvgen_commonmethod::event_semaphore_count() {
   OSW_Guard guard(req_list_mutex);
-  return event_semaphore_list.size();
+  return state_->event_semaphore_list.size();
 }
 
 size_t quorl_cnv_pvgen_commonmethod::event_semaphore_in_use() {
   OSW_Guard guard(req_list_mutex);
   size_t n = 0;
-  for (const QUORL_EVENT_SEMAPHORE* record : event_semaphore_list) {
+  for (const QUORL_EVENT_SEMAPHORE* record : state_->event_semaphore_list) {
     n += record->in_use != 0 ? 1 : 0;
   }
   return n;

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <vector>
 
 #include "norvane/framework.h"
@@ -85,13 +86,13 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   // leaves the walk cursor alone).
   OSW_Mutex_Semaphore& list_mutex() RETURN_CAPABILITY(req_list_mutex) { return req_list_mutex; }
   // List mutex holder only: the entries a dispatcher pass may act on, in list order.
-  quorl_cnv_pvgen_pending& pending_index() REQUIRES(req_list_mutex) { return pending_; }
+  quorl_cnv_pvgen_pending& pending_index() REQUIRES(req_list_mutex) { return state_->pending; }
   // Any thread, without the list mutex: whether the index holds no entry, as of the last
   // change of it that the caller was told of (every thread that lists an entry signals the
   // dispatcher after letting go of the list mutex).
-  bool nothing_pending() const NO_THREAD_SAFETY_ANALYSIS { return pending_.indexed() == 0; }
+  bool nothing_pending() const NO_THREAD_SAFETY_ANALYSIS { return state_->pending.indexed() == 0; }
   // List mutex holder only: how many times req_list_lock rewound the walk so far.
-  uint32_t walk_epoch() const REQUIRES(req_list_mutex) { return walk_epoch_; }
+  uint32_t walk_epoch() const REQUIRES(req_list_mutex) { return state_->walk_epoch; }
   void req_list_erase(int mode, unsigned long value);
   // After a stop that failed: ends the page's entries marked for the stop (list_stat 3)
   // that no channel works on any more (no plane running), by the same rule as ERASE_STOP.
@@ -154,21 +155,28 @@ class QUORL_CNV_PVGEN_API quorl_cnv_pvgen_commonmethod : public quorl_commonmeth
   std::list<QUORL_CNV_PVGEN_LIST_BLK*> req_list GUARDED_BY(req_list_mutex);
   OSW_Mutex_Semaphore req_list_mutex{1};
   std::list<QUORL_CNV_PVGEN_LIST_BLK*>::iterator req_list_cursor GUARDED_BY(req_list_mutex);
-  std::list<QUORL_EVENT_SEMAPHORE*> event_semaphore_list GUARDED_BY(req_list_mutex);
+  // The completion-semaphore pool and the list's indexes live beside the object: a caller
+  // that builds a registry itself sizes it by its described members, so the object must not
+  // be larger than those (checked in quorl_cnv_pvgen_commonmethod.cpp). Made by the
+  // constructor, freed by the destructor.
+  struct list_state {
+    std::list<QUORL_EVENT_SEMAPHORE*> event_semaphore_list;  // the pool, in creation order
+    quorl_cnv_pvgen_lookup by_address;
+    quorl_cnv_pvgen_lookup by_req_no;
+    // Entries listed while an older entry with the same request number (after the numbers
+    // wrapped) was still there; while any is listed, a lookup by number walks the list.
+    uint32_t req_no_clashes = 0;
+    quorl_cnv_pvgen_pending pending;
+    // Freed entries kept for reuse (an entry is 2.3 KB: allocating and freeing one is a good
+    // part of a request's cost). Room for all of them is reserved at construction.
+    std::vector<quorl_cnv_pvgen_slot*> cached_slots;
+    // List nodes of erased entries, moved (spliced) back into req_list by later insertions.
+    std::list<QUORL_CNV_PVGEN_LIST_BLK*> spare_nodes;
+    uint32_t walk_epoch = 0;
+  };
+  const std::unique_ptr<list_state> state_ PT_GUARDED_BY(req_list_mutex);
   std::list<quorl_cnv_pvgen_observer_wrapper*> obs_wrapper_list GUARDED_BY(obs_wrapper_mutex);
   OSW_Mutex_Semaphore obs_wrapper_mutex{1};
-  quorl_cnv_pvgen_lookup by_address_ GUARDED_BY(req_list_mutex);
-  quorl_cnv_pvgen_lookup by_req_no_ GUARDED_BY(req_list_mutex);
-  // Entries listed while an older entry with the same request number (after the numbers
-  // wrapped) was still there; while any is listed, a lookup by number walks the list.
-  uint32_t req_no_clashes_ GUARDED_BY(req_list_mutex) = 0;
-  quorl_cnv_pvgen_pending pending_ GUARDED_BY(req_list_mutex);
-  // Freed entries kept for reuse (an entry is 2.3 KB: allocating and freeing one is a good
-  // part of a request's cost). Room for all of them is reserved at construction.
-  std::vector<quorl_cnv_pvgen_slot*> cached_slots_ GUARDED_BY(req_list_mutex);
-  // List nodes of erased entries, moved (spliced) back into req_list by later insertions.
-  std::list<QUORL_CNV_PVGEN_LIST_BLK*> spare_nodes_ GUARDED_BY(req_list_mutex);
-  uint32_t walk_epoch_ GUARDED_BY(req_list_mutex) = 0;
 
   static quorl_cnv_pvgen_commonmethod* s_instance_;
   static OSW_Mutex_Semaphore* s_inst_msem_;
