@@ -52,8 +52,10 @@ constexpr uint64_t kStartNs = 1000000000u;  // virtual time starts at one second
 // A schedule that reaches no scheduling point for a second while all its threads sleep is
 // stuck; one whose running thread still runs (or waits for a processor) gets this long.
 constexpr uint64_t kStarvedMs = 10000;
-// Exit status of a standalone run (no pvgen-explore) that ended in an endless wait.
+// Exit status of a standalone run (no pvgen-explore) that ended in an endless wait, and of
+// one in which an invariant of the library's results did not hold.
 constexpr int kEndlessStatus = 86;
+constexpr int kViolationStatus = 87;
 
 struct Slot {
   std::atomic<uint32_t> go;  // 1: picked to run
@@ -400,7 +402,7 @@ bool g_serving = false;  // pvgen-explore reads the outcome from the shared mapp
   }
   std::fflush(stdout);
   std::fflush(stderr);
-  _exit(kEndlessStatus);
+  _exit(outcome == proto::kViolation ? kViolationStatus : kEndlessStatus);
 }
 
 [[noreturn]] void endless_wait() {
@@ -409,6 +411,9 @@ bool g_serving = false;  // pvgen-explore reads the outcome from the shared mapp
       format_ns(g->vnow) + ")\n";
   text += describe_threads(-1, true);
   text += request_list();
+  g_frozen = true;
+  text += channel_states();
+  g_frozen = false;
   text += last_events(true);
   fail(proto::kEndless, text);
 }
@@ -864,6 +869,43 @@ int self() {
 
 bool frozen() {
   return g_frozen;
+}
+
+void set_frozen(bool on) {
+  g_frozen = on;
+}
+
+bool others_at_rest() {
+  for (uint32_t i = 0; i < g->nslots; ++i) {
+    const Slot& s = g->slots[i];
+    if (static_cast<int>(i) == t_self || !s.used || s.ended) {
+      continue;
+    }
+    if (runnable(static_cast<int>(i)) || s.deadline != kNever) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<int> event_waiters_in(const void* begin, size_t size) {
+  std::vector<int> out;
+  const auto* lo = static_cast<const char*>(begin);
+  for (uint32_t i = 0; i < g->nslots; ++i) {
+    const Slot& s = g->slots[i];
+    const auto* at = static_cast<const char*>(s.id);
+    if (s.used && !s.ended && s.waiting && s.ev == Ev::kEventWait && at >= lo && at < lo + size &&
+        !runnable(static_cast<int>(i))) {
+      out.push_back(static_cast<int>(i));
+    }
+  }
+  return out;
+}
+
+void violation(const std::string& text) {
+  const int me = t_self;
+  fail(proto::kViolation,
+       "invariant: " + text + "\n" + describe_threads(me, true) + last_events(true));
 }
 
 uint64_t now() {
