@@ -105,7 +105,7 @@ struct Page {
   uint64_t stop_calls = 0;
   uint64_t last_stop_return = 0;  // sequence number
   bool ended_early = false;       // a band of it came back with a negative outcome
-  bool prepared = false;          // a prepare returned 0 and no page start returned 0 since
+  bool prepared = false;          // a prepare returned 0 and no stop returned 0 since
   bool started = false;           // a page start returned 0 after its last prepare
 };
 
@@ -336,7 +336,7 @@ struct Call {
   }
 
   // Checks the outcome and the result word the call left; returns the outcome.
-  int32_t done(const char* what, int32_t rc, std::initializer_list<int32_t> allowed,
+  int32_t done(const std::string& what, int32_t rc, std::initializer_list<int32_t> allowed,
                const QUORL_CNV_PVGEN_BLK* blk, bool result_written = true) {
     --r.calls_inside;
     bool ok = false;
@@ -348,12 +348,12 @@ struct Call {
       for (int32_t a : allowed) {
         list += (list.empty() ? "" : ", ") + std::to_string(a);
       }
-      fail(std::string(what) + " of page " + std::to_string(page) + " returned " +
-           std::to_string(rc) + " (allowed: " + list + ")");
+      fail(what + " of page " + std::to_string(page) + " returned " + std::to_string(rc) +
+           " (allowed: " + list + ")");
     }
     if (result_written && blk->result != rc) {
-      fail(std::string(what) + " of page " + std::to_string(page) + " returned " +
-           std::to_string(rc) + " but left result " + std::to_string(blk->result));
+      fail(what + " of page " + std::to_string(page) + " returned " + std::to_string(rc) +
+           " but left result " + std::to_string(blk->result));
     }
     if (rc == -5) {
       r.fault = true;
@@ -423,7 +423,8 @@ __attribute__((visibility("default"))) int32_t Quorl_cnv_pvgen_band_exe(
   const int32_t page = blk->page_id;
   if (callback == nullptr) {
     Call call(r, page, blk);
-    const int32_t rc = call.done("band_exe", real(blk, nullptr), {0, 1, 2, -3, -5}, blk);
+    const int32_t rc = call.done("band_exe (job_id " + hex(blk->job_id) + ")", real(blk, nullptr),
+                                 {0, 1, 2, -3, -5}, blk);
     if (rc < 0 && rc != -3) {
       r.pages[page].ended_early = true;
     }
@@ -441,9 +442,9 @@ __attribute__((visibility("default"))) int32_t Quorl_cnv_pvgen_band_exe(
   g.bands.push_back(Band{call.begun, 0});
   const int32_t rc = real(blk, wrapped);
   // Accepted: the block's result word is left as it was; refused: it holds the outcome.
-  call.done("band_exe with a callback", rc, {0, -3, -5}, blk, rc != 0);
+  call.done("band_exe with a callback (job_id " + hex(job) + ")", rc, {0, -3, -5}, blk, rc != 0);
   if (rc == 0 && blk->result != call.word) {
-    fail("band_exe with a callback of page " + std::to_string(page) +
+    fail("band_exe with a callback (job_id " + hex(job) + ") of page " + std::to_string(page) +
          " returned 0 but changed result to " + std::to_string(blk->result));
   }
   Group& after = r.groups.find(Key{page, job, callback})->second;
