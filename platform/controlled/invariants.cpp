@@ -447,7 +447,11 @@ __attribute__((visibility("default"))) int32_t Quorl_cnv_pvgen_band_exe(
     fail("band_exe with a callback (job_id " + hex(job) + ") of page " + std::to_string(page) +
          " returned 0 but changed result to " + std::to_string(blk->result));
   }
-  Group& after = r.groups.find(Key{page, job, callback})->second;
+  const auto found = r.groups.find(Key{page, job, callback});
+  if (found == r.groups.end()) {
+    return rc;  // a release() returned meanwhile and the records began anew
+  }
+  Group& after = found->second;
   Band& b = after.bands[index];
   b.returned = ++r.seq;
   b.outcome = rc;
@@ -476,7 +480,7 @@ __attribute__((visibility("default"))) int32_t Quorl_cnv_pvgen_stop(QUORL_CNV_PV
   }
   const int32_t rc = real(blk);
   Page& p = r.pages[page];
-  --p.stops_running;
+  p.stops_running -= p.stops_running != 0 ? 1 : 0;  // 0: records begun anew by a release()
   p.last_stop_return = ++r.seq;
   if (rc == 0) {
     p.prepared = false;
@@ -526,6 +530,13 @@ void pvgen_explore_control_release() {
   real();
   --r.releases_running;
   r.last_release_return = ++r.seq;
+  // The library starts afresh with its next call (page identifiers from 1, new channels):
+  // nothing of the old one is reported any more, so its records go.
+  if (r.releases_running == 0) {
+    r.groups.clear();
+    r.pages.clear();
+    r.fault = false;
+  }
 }
 
 // ---- the endless-wait report's channels ----
