@@ -712,6 +712,15 @@ bool any_thread_runs(pid_t pid) {
   return runs;
 }
 
+// Whether child `pid` has ended, without collecting it: the serving loop's waitpid does. (A
+// child collected here, having ended just after its last second without a scheduling point,
+// left that loop waiting for ever for a child that was gone.)
+bool ended_unreaped(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
 // Runs schedules for pvgen-explore until it closes the channel; returns in each child, with
 // its schedule started.
 void serve(int in, int out) {
@@ -777,7 +786,7 @@ void serve(int in, int out) {
           since = real_ms();
         } else if (real_ms() - since >= 1000 &&
                    (!any_thread_runs(pid) || real_ms() - since >= kStarvedMs) &&
-                   waitpid(pid, &status, WNOHANG) == 0) {
+                   !ended_unreaped(pid)) {
           stuck = true;
           const int running = g->current;
           std::string text = "stuck: " + thread_label(running) +
