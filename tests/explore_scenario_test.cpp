@@ -122,7 +122,12 @@ TEST(ExploreScenarioFile, AwaitOfABandNeverReportedIsAnEndlessWait) {
   const auto [status, out] = explore("--schedules 3 --scenario " + file + " 2>" + err);
   EXPECT_EQ(status, 1) << out;
   EXPECT_THAT(out, HasSubstr("schedules: 3  failures: 3"));
-  EXPECT_THAT(read_file(err), HasSubstr("\"waiter\": waits on OSW event"));
+  const std::string report = read_file(err);
+  EXPECT_THAT(report, HasSubstr("\"waiter\": waits on OSW event"));
+  // The stop freed the channel; its worker waits for a job on the channel's event.
+  EXPECT_THAT(report, HasSubstr("channel 0/0/0 plane -1 (worker thread 2, running): state 0 "
+                                "(idle), page 0 (binding 1), jobs handed to the worker 0"));
+  EXPECT_THAT(report, HasSubstr("stopped 1; waiting on its events: thread 2 (its worker)"));
 }
 
 // The scenario's band-time and faults lines reach the simulated engine: the refused first
@@ -168,6 +173,7 @@ INSTANTIATE_TEST_SUITE_P(Corners, CornerScenario,
                          testing::Values("stop_while_band_submitted", "page_ended_by_failed_band",
                                          "failed_wait", "band_before_page_start",
                                          "two_stops_of_one_page", "pageless_band_before_stop",
-                                         "prepare_waits_for_stopped_channel"));
+                                         "prepare_waits_for_stopped_channel",
+                                         "page_id_reused_while_stopping"));
 
 }  // namespace

@@ -4,6 +4,7 @@ add_executable(pvgen-explore ${CMAKE_CURRENT_LIST_DIR}/pvgen-explore.cpp)
 target_include_directories(pvgen-explore PRIVATE ${PROJECT_SOURCE_DIR}/platform/controlled)
 target_compile_definitions(pvgen-explore PRIVATE
   PVGEN_LIBDIR_FROM_BINDIR="${PVGEN_LIBDIR_FROM_BINDIR}")
+target_link_libraries(pvgen-explore PRIVATE ${CMAKE_DL_LIBS})
 add_dependencies(pvgen-explore pvgen_platform_controlled pvgen_sim)
 
 # pvgen-scenario: the runner of scenario files that `pvgen-explore --scenario` starts as its

@@ -5,6 +5,7 @@
 // before its main runs, the platform forks one child per schedule asked for over a pair of
 // pipes (platform/controlled/explore_protocol.h) and answers with the child's outcome, its
 // event-trace digest and its branching steps.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -34,7 +35,9 @@ const char* const kUsage =
     "outcomes, see docs/explore.md) under the controlled platform and the simulated\n"
     "engine, one schedule of its threads after another, and reports every schedule in\n"
     "which it fails: a non-zero exit status, a crash, an endless wait (every thread\n"
-    "blocked, no timer pending) or a thread blocked outside the scheduler for a second.\n"
+    "blocked, no timer pending), a thread blocked outside the scheduler for a second, or\n"
+    "a result of the library's five C functions that breaks their contract (checked at\n"
+    "every call and report, and with the library at rest when the program ends).\n"
     "\n"
     "Strategies (one):\n"
     "  --random          random choice at every branching point (the default)\n"
@@ -48,7 +51,10 @@ const char* const kUsage =
     "  --out FILE        write the first failing schedule to FILE\n"
     "  --max-points N    fail a schedule after N scheduling points (default 1000000)\n"
     "  --band-time T     the simulated engine's time per band (PVGEN_SIM_BAND_TIME)\n"
-    "  --faults RULES    the simulated engine's fault rules (PVGEN_SIM_FAULTS)\n"
+    "  --faults RULES    the simulated engine's fault rules (PVGEN_SIM_FAULTS), checked\n"
+    "                    before anything runs\n"
+    "  --no-invariants   do not check the library's results (for a program that breaks\n"
+    "                    the library's contract on purpose)\n"
     "  --scenario FILE   run the scenario FILE instead of a program; its band-time and\n"
     "                    faults lines apply unless --band-time or --faults is given\n"
     "  -h, --help        this text\n"
@@ -109,6 +115,7 @@ struct Options {
   std::string band_time;
   std::string faults;
   std::string scenario;
+  bool invariants = true;
   std::vector<std::string> program;
 };
 
@@ -178,6 +185,8 @@ Options parse(int argc, char** argv) {
       o.faults = value("--faults");
     } else if (a == "--scenario") {
       o.scenario = value("--scenario");
+    } else if (a == "--no-invariants") {
+      o.invariants = false;
     } else {
       usage_error("unknown option " + a);
     }
@@ -303,6 +312,37 @@ void take_scenario(Options& o) {
   o.program = {runner, o.scenario};
 }
 
+// The simulated engine pvgen-explore preloads into the program.
+std::string find_sim() {
+  const std::string dir = self_dir();
+  return find_file(
+      {dir + "/../sim/libpvgen_sim.so", dir + "/" PVGEN_LIBDIR_FROM_BINDIR "/libpvgen_sim.so"});
+}
+
+// Fault rules given on the command line are read by the simulated engine's own reader before
+// anything runs: a bad rule stops the tool with one line instead of failing every schedule.
+void check_faults(const std::string& rules) {
+  const std::string sim = find_sim();
+  if (sim.empty()) {
+    fatal("cannot find the simulated engine next to " + self_dir());
+  }
+  // Loaded locally: its definitions of open and ioctl stay out of this tool's own calls.
+  void* handle = dlopen(sim.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    fatal("cannot load " + sim + ": " + dlerror());
+  }
+  using ScriptFn = int (*)(const char*);
+  using ErrorFn = const char* (*)();
+  const auto script = reinterpret_cast<ScriptFn>(dlsym(handle, "pvgen_sim_fault_script"));
+  const auto error = reinterpret_cast<ErrorFn>(dlsym(handle, "pvgen_sim_fault_script_error"));
+  if (script == nullptr || error == nullptr) {
+    fatal(sim + " has no reader of fault rules");
+  }
+  if (script(rules.c_str()) < 0) {
+    usage_error(std::string("--faults: ") + error());
+  }
+}
+
 struct Server {
   pid_t pid = -1;
   int to = -1;    // requests
@@ -315,8 +355,7 @@ Server start_server(const Options& o) {
   const std::string platform =
       find_file({dir + "/../platform/controlled/libpvgen_platform.so.1",
                  dir + "/" PVGEN_LIBDIR_FROM_BINDIR "/pvgen-controlled/libpvgen_platform.so.1"});
-  const std::string sim = find_file(
-      {dir + "/../sim/libpvgen_sim.so", dir + "/" PVGEN_LIBDIR_FROM_BINDIR "/libpvgen_sim.so"});
+  const std::string sim = find_sim();
   if (platform.empty() || sim.empty()) {
     fatal("cannot find the controlled platform or the simulated engine next to " + dir);
   }
@@ -349,6 +388,7 @@ Server start_server(const Options& o) {
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("LD_LIBRARY_PATH", library_path.c_str(), 1);
     setenv(proto::kChannelVariable, channel.c_str(), 1);
+    setenv("PVGEN_EXPLORE_INVARIANTS", o.invariants ? "1" : "0", 1);
     // Symbols bound once, before the first schedule, not again in every schedule's process.
     setenv("LD_BIND_NOW", "1", 0);
     if (!o.band_time.empty()) {
@@ -629,6 +669,9 @@ bool preempts(const Node& n, unsigned t) {
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
+  if (!o.faults.empty()) {
+    check_faults(o.faults);
+  }
   if (!o.scenario.empty()) {
     take_scenario(o);
   }

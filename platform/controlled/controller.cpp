@@ -31,6 +31,9 @@ struct ThreadRecord {
   bool joined = false;
 };
 
+// The controller's records, for the endless-wait report's channels (framework_threads).
+std::vector<ThreadRecord*>* g_records = nullptr;
+
 void* thread_main(void* p) {
   auto* rec = static_cast<ThreadRecord*>(p);
   char shown[16];
@@ -49,7 +52,9 @@ struct Controller::State {
   std::vector<ThreadRecord*> records;
 };
 
-Controller::Controller() : state_(new State) {}
+Controller::Controller() : state_(new State) {
+  g_records = &state_->records;
+}
 
 Controller* Controller::instance() {
   static Controller* const controller = new Controller;
@@ -139,3 +144,17 @@ int Controller::running_threads(const std::string& name) const {
 }
 
 }  // namespace norvane
+
+std::vector<std::pair<const void*, int>> sched::framework_threads(const char* name) {
+  std::vector<std::pair<const void*, int>> out;
+  if (norvane::g_records == nullptr) {
+    return out;
+  }
+  // Only one controlled thread runs at a time, and the caller is it: no record changes.
+  for (const norvane::ThreadRecord* rec : *norvane::g_records) {
+    if (!rec->joined && rec->name == name) {
+      out.emplace_back(rec->owner, rec->slot);
+    }
+  }
+  return out;
+}

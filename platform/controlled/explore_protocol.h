@@ -43,6 +43,7 @@ enum Outcome : uint32_t {
   kDiverged = 4,   // a forced choice named a thread that could not run
   kOverflow = 5,   // more threads than the scheduler keeps
   kTooLong = 6,    // more scheduling points than the request allows (a livelock, say)
+  kViolation = 7,  // an invariant of the library's results does not hold
 };
 
 // One branching step: a scheduling point with at least two threads able to run.

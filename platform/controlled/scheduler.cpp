@@ -52,8 +52,10 @@ constexpr uint64_t kStartNs = 1000000000u;  // virtual time starts at one second
 // A schedule that reaches no scheduling point for a second while all its threads sleep is
 // stuck; one whose running thread still runs (or waits for a processor) gets this long.
 constexpr uint64_t kStarvedMs = 10000;
-// Exit status of a standalone run (no pvgen-explore) that ended in an endless wait.
+// Exit status of a standalone run (no pvgen-explore) that ended in an endless wait, and of
+// one in which an invariant of the library's results did not hold.
 constexpr int kEndlessStatus = 86;
+constexpr int kViolationStatus = 87;
 
 struct Slot {
   std::atomic<uint32_t> go;  // 1: picked to run
@@ -400,7 +402,7 @@ bool g_serving = false;  // pvgen-explore reads the outcome from the shared mapp
   }
   std::fflush(stdout);
   std::fflush(stderr);
-  _exit(kEndlessStatus);
+  _exit(outcome == proto::kViolation ? kViolationStatus : kEndlessStatus);
 }
 
 [[noreturn]] void endless_wait() {
@@ -409,6 +411,9 @@ bool g_serving = false;  // pvgen-explore reads the outcome from the shared mapp
       format_ns(g->vnow) + ")\n";
   text += describe_threads(-1, true);
   text += request_list();
+  g_frozen = true;
+  text += channel_states();
+  g_frozen = false;
   text += last_events(true);
   fail(proto::kEndless, text);
 }
@@ -707,6 +712,15 @@ bool any_thread_runs(pid_t pid) {
   return runs;
 }
 
+// Whether child `pid` has ended, without collecting it: the serving loop's waitpid does. (A
+// child collected here, having ended just after its last second without a scheduling point,
+// left that loop waiting for ever for a child that was gone.)
+bool ended_unreaped(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
 // Runs schedules for pvgen-explore until it closes the channel; returns in each child, with
 // its schedule started.
 void serve(int in, int out) {
@@ -772,7 +786,7 @@ void serve(int in, int out) {
           since = real_ms();
         } else if (real_ms() - since >= 1000 &&
                    (!any_thread_runs(pid) || real_ms() - since >= kStarvedMs) &&
-                   waitpid(pid, &status, WNOHANG) == 0) {
+                   !ended_unreaped(pid)) {
           stuck = true;
           const int running = g->current;
           std::string text = "stuck: " + thread_label(running) +
@@ -864,6 +878,43 @@ int self() {
 
 bool frozen() {
   return g_frozen;
+}
+
+void set_frozen(bool on) {
+  g_frozen = on;
+}
+
+bool others_at_rest() {
+  for (uint32_t i = 0; i < g->nslots; ++i) {
+    const Slot& s = g->slots[i];
+    if (static_cast<int>(i) == t_self || !s.used || s.ended) {
+      continue;
+    }
+    if (runnable(static_cast<int>(i)) || s.deadline != kNever) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<int> event_waiters_in(const void* begin, size_t size) {
+  std::vector<int> out;
+  const auto* lo = static_cast<const char*>(begin);
+  for (uint32_t i = 0; i < g->nslots; ++i) {
+    const Slot& s = g->slots[i];
+    const auto* at = static_cast<const char*>(s.id);
+    if (s.used && !s.ended && s.waiting && s.ev == Ev::kEventWait && at >= lo && at < lo + size &&
+        !runnable(static_cast<int>(i))) {
+      out.push_back(static_cast<int>(i));
+    }
+  }
+  return out;
+}
+
+void violation(const std::string& text) {
+  const int me = t_self;
+  fail(proto::kViolation,
+       "invariant: " + text + "\n" + describe_threads(me, true) + last_events(true));
 }
 
 uint64_t now() {

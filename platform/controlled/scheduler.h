@@ -7,6 +7,9 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 // Internal to the controlled platform: nothing of it is exported.
 #pragma GCC visibility push(hidden)
@@ -82,6 +85,25 @@ int real_join(pthread_t tid, void** result);
 
 // While the endless-wait report reads the library's state, locks are not taken.
 bool frozen();
+void set_frozen(bool on);
+
+// True when no controlled thread but the calling one can run and none waits for a deadline:
+// the others are blocked for good (scheduler.cpp).
+bool others_at_rest();
+// Fails the schedule: an invariant of the library's results does not hold. `text` is its
+// line; the report adds the threads and the last events (scheduler.cpp).
+[[noreturn]] void violation(const std::string& text);
+
+// The blocked threads waiting on an OSW event that lies in [begin, begin + size).
+std::vector<int> event_waiters_in(const void* begin, size_t size);
+
+// The framework threads not joined yet whose name is `name`: their object and thread number
+// (controller.cpp).
+std::vector<std::pair<const void*, int>> framework_threads(const char* name);
+
+// The library's channels as the endless-wait report shows them, read without locks while
+// every thread is blocked for good (invariants.cpp); empty when the library has none.
+std::string channel_states();
 
 }  // namespace sched
 #pragma GCC visibility pop

@@ -34,7 +34,10 @@ endfunction()
 interface_symbols(${SHIPPED} shipped)
 interface_symbols(${CONTROLLED} controlled)
 set(added clock_nanosleep nanosleep pthread_create pthread_join pthread_setname_np
-          pvgen_sim_clock_hooks_in_force sleep usleep)
+          pvgen_sim_clock_hooks_in_force sleep usleep
+          Quorl_cnv_pvgen_get_page_id Quorl_cnv_pvgen_prepare Quorl_cnv_pvgen_page_start
+          Quorl_cnv_pvgen_band_exe Quorl_cnv_pvgen_stop
+          _ZN7norvane23quorl_cnv_pvgen_control7releaseEv)
 
 set(missing ${shipped})
 list(REMOVE_ITEM missing ${controlled})
