@@ -168,6 +168,7 @@ INSTANTIATE_TEST_SUITE_P(Corners, CornerScenario,
                          testing::Values("stop_while_band_submitted", "page_ended_by_failed_band",
                                          "failed_wait", "band_before_page_start",
                                          "two_stops_of_one_page", "pageless_band_before_stop",
-                                         "prepare_waits_for_stopped_channel"));
+                                         "prepare_waits_for_stopped_channel",
+                                         "prepare_waits_for_stopped_page", "failed_wait_not_yet"));
 
 }  // namespace
