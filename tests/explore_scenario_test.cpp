@@ -174,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(Corners, CornerScenario,
                                          "failed_wait", "band_before_page_start",
                                          "two_stops_of_one_page", "pageless_band_before_stop",
                                          "prepare_waits_for_stopped_channel",
-                                         "page_id_reused_while_stopping"));
+                                         "page_id_reused_while_stopping",
+                                         "prepare_waits_for_stopped_page", "failed_wait_not_yet"));
 
 }  // namespace
