@@ -1,7 +1,8 @@
 # The controlled platform defines every symbol of the shipped platform's interface, so that
 # the shipped library binary loads on it unchanged, and adds only what it takes over from the
-# C library for the program (thread creation, naming and join, sleeps) and the hook through which
-# the simulated engine finds its clock.
+# C library for the program (thread creation, naming and join, sleeps), the hook through which
+# the simulated engine finds its clock, and the functions of schedules a program runs itself
+# (pvgen_controlled.h).
 #   cmake -DNM=nm -DSHIPPED=a.so -DCONTROLLED=b.so -P check_platform_symbols.cmake
 # Names are compared mangled. Instantiations of the standard library's templates are left
 # out: each build emits those it happens to use, and no program links against them.
@@ -34,7 +35,8 @@ endfunction()
 interface_symbols(${SHIPPED} shipped)
 interface_symbols(${CONTROLLED} controlled)
 set(added clock_nanosleep nanosleep pthread_create pthread_join pthread_setname_np
-          pvgen_sim_clock_hooks_in_force sleep usleep)
+          pvgen_sim_clock_hooks_in_force sleep usleep pvgen_controlled_begin pvgen_controlled_end
+          pvgen_controlled_now pvgen_controlled_watch pvgen_controlled_on_failure)
 
 set(missing ${shipped})
 list(REMOVE_ITEM missing ${controlled})
