@@ -5,7 +5,8 @@
 # (pvgen_controlled.h).
 #   cmake -DNM=nm -DSHIPPED=a.so -DCONTROLLED=b.so -P check_platform_symbols.cmake
 # Names are compared mangled. Instantiations of the standard library's templates are left
-# out: each build emits those it happens to use, and no program links against them.
+# out (std, its allocator, __gnu_cxx): each build emits those it happens to use (a debug
+# build many more), and no program links against them.
 foreach(v NM SHIPPED CONTROLLED)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "check_platform_symbols.cmake: ${v} not set")
@@ -23,7 +24,7 @@ function(interface_symbols library out)
   foreach(line IN LISTS nm_lines)
     if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] (.+)$")
       set(name "${CMAKE_MATCH_1}")
-      if(NOT name MATCHES "^_Z(N|NK|Z|ZN|TV|TI|TS)?St" AND NOT name MATCHES "^_ZSt")
+      if(NOT name MATCHES "^_Z(N|NK|Z|ZN|TV|TI|TS)?(St|Sa|Sb|Ss|9__gnu_cxx)" AND NOT name MATCHES "^_ZSt")
         list(APPEND names "${name}")
       endif()
     endif()
