@@ -143,6 +143,7 @@ struct GateOpener {
     // the opener forgets to open the gate, so a call that needs a report waits for ever.
     const bool forget = getenv("PVGEN_SEQUENCE_PLANT_GATE_NEVER_OPENS") != nullptr;
     std::thread([this, forget] {
+      pthread_setname_np(pthread_self(), "gate-opener");
       for (;;) {
         requests.wait(OSW_WAIT_FOREVER);
         usleep(2000);
@@ -221,7 +222,8 @@ quorl_cnv_pvgen_commonmethod* registry() {
 }
 
 void describe() {
-  std::fprintf(stderr, "calls of this input:\n%s", g_log.c_str());
+  std::fprintf(stderr, "calls of this input:\n%s%s", g_log.c_str(),
+               !g_log.empty() && g_log.back() != '\n' ? " (has not returned)\n" : "");
   pvgen_sim_stats s;
   pvgen_sim_get_stats(&s);
   std::fprintf(stderr,
