@@ -153,14 +153,14 @@ class CornerScenario : public testing::TestWithParam<const char*> {};
 // the search with at most two preemptions (depth first, which varies the scenario's last
 // hand-overs: the stop's wait for the channel, the page's end, the threads' ends).
 // In the AddressSanitizer build a schedule costs ten to fifty times as much (the sanitizer's
-// leak check ends every one): there the first 200 schedules of each search are run, for the
+// leak check ends every one): there the first 100 schedules of each search are run, for the
 // sanitizer's checks on them, without covering bound 0.
 TEST_P(CornerScenario, RunsCleanUnderBoundedPreemptions) {
   const std::string file = std::string(PVGEN_SCENARIOS) + "/" + GetParam() + ".scn";
 #if PVGEN_ASAN
-  const std::string bound0 = "--exhaustive 0 --schedules 200";
-  const std::string bound2 = "--exhaustive 2 --schedules 200";
-  const std::string bound2_ran = "schedules: 200  failures: 0";
+  const std::string bound0 = "--exhaustive 0 --schedules 100";
+  const std::string bound2 = "--exhaustive 2 --schedules 100";
+  const std::string bound2_ran = "schedules: 100  failures: 0";
 #else
   const std::string bound0 = "--exhaustive 0";
   const std::string bound2 = "--exhaustive 2 --schedules 3000";

@@ -569,7 +569,8 @@ void record(int me, Ev ev, const void* id, uintptr_t arg) {
   mix(g->hash, rank(me) | static_cast<uint64_t>(ev) << 8 | static_cast<uint64_t>(object) << 16);
   const bool names_thread = ev == Ev::kThreadCreate || ev == Ev::kJoin;
   mix(g->hash, names_thread && arg < g->nslots ? rank(static_cast<int>(arg)) : arg);
-  mix(g->hash, g->vnow - g_vstart);
+  // The time since the schedule began (a schedule of its own begins at kStartNs).
+  mix(g->hash, g->vnow - g_vstart + kStartNs);
   g->points.store(n + 1, std::memory_order_relaxed);
   if (g_request.max_points != 0 && n + 1 > g_request.max_points) {
     fail(proto::kTooLong, "no end: more than " + std::to_string(g_request.max_points) +
@@ -958,8 +959,8 @@ bool point(Ev ev, const void* id, uintptr_t arg, Ready ready, const void* obj, u
 }
 
 int thread_new(const char* name) {
-  // The lowest free number: in-process schedules free the numbers of ended threads between
-  // schedules, so a schedule's threads get the same numbers whatever ran before it.
+  // The lowest free number: in-process schedules give back the numbers of ended threads when
+  // the next one begins (choices and the digest go by the order of creation, not by number).
   int n = 0;
   while (n < static_cast<int>(g->nslots) && g->slots[n].used) {
     ++n;
