@@ -27,7 +27,19 @@
 // down and started afresh) only when an input left it in a state that cannot be reused (a channel
 // failed for good, a report left in the engine by a fault); a release reaches that same
 // state, so a crash file replays alone as it ran among others.
+//
+// Built twice. fuzz-sequence runs the library's threads in real time. fuzz-sequence_controlled
+// (PVGEN_FUZZ_CONTROLLED) runs each input as one schedule of the controlled platform, in this
+// process (pvgen_controlled.h): only one thread runs at a time, the input's bytes (all of
+// them, hashed) seed the choice of the next thread at every branching step, and time is
+// virtual, so the gate's 2 ms and the engine's band times cost nothing and the watchdog's
+// limits are virtual time. A finding replays from its file alone. An endless wait (every
+// thread blocked, no timer pending) fails the input with the platform's report (threads,
+// what each waits for, the request list, the last events) and this input's calls. Real
+// timing still reaches orders of relaxed atomics the scheduler does not tell apart, hence
+// both.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -41,12 +53,19 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "osw.h"
 #include "platform_capture.h"
 #include "pvgen_sim.h"
 #include "pvgen_test_util.h"
 #include "quorl_cnv_pvgen_channel.h"
 #include "quorl_cnv_pvgen_commonmethod.h"
 #include "quorl_cnv_pvgen_control.h"
+
+#if PVGEN_FUZZ_CONTROLLED
+#include "pvgen_controlled.h"
+// The controlled platform starts no schedule of its own: each input is one.
+extern "C" const int pvgen_controlled_in_process = 1;
+#endif
 
 namespace {
 
@@ -111,6 +130,42 @@ void band_cb(Info* info) {
 // ---- the gate -------------------------------------------------------------------------
 
 bool g_gate_closed = false;
+#if PVGEN_FUZZ_CONTROLLED
+// Opens the gate 2 ms (virtual) after each request. The requests and the openings are the
+// platform's events, whose waits are the scheduler's; only the submitting thread counts.
+struct GateOpener {
+  OSW_Event_Semaphore requests;
+  OSW_Event_Semaphore openings;
+  uint64_t requested = 0;
+  uint64_t settled = 0;
+  GateOpener() {
+    // A planted fault, for the test that an endless wait fails the input with its report:
+    // the opener forgets to open the gate, so a call that needs a report waits for ever.
+    const bool forget = getenv("PVGEN_SEQUENCE_PLANT_GATE_NEVER_OPENS") != nullptr;
+    std::thread([this, forget] {
+      pthread_setname_np(pthread_self(), "gate-opener");
+      for (;;) {
+        requests.wait(OSW_WAIT_FOREVER);
+        usleep(2000);
+        if (!forget) {
+          pvgen_sim_gate_open();
+        }
+        openings.post();
+      }
+    }).detach();
+  }
+  void open_soon() {
+    ++requested;
+    requests.post();
+  }
+  // Until every requested opening is done: none is left over for the next input.
+  void settle() {
+    for (; settled < requested; ++settled) {
+      openings.wait(OSW_WAIT_FOREVER);
+    }
+  }
+};
+#else
 // Opens the gate 2 ms after each request. Requests are counted, not flagged: a close and a
 // new request that come while an opening is under way get an opening of their own after
 // it (with a flag, clearing it after the opening could swallow such a request and leave
@@ -147,6 +202,7 @@ struct GateOpener {
   }
   std::condition_variable settled;
 };
+#endif
 GateOpener& opener() {
   static auto* o = new GateOpener;
   return *o;
@@ -166,7 +222,8 @@ quorl_cnv_pvgen_commonmethod* registry() {
 }
 
 void describe() {
-  std::fprintf(stderr, "calls of this input:\n%s", g_log.c_str());
+  std::fprintf(stderr, "calls of this input:\n%s%s", g_log.c_str(),
+               !g_log.empty() && g_log.back() != '\n' ? " (has not returned)\n" : "");
   pvgen_sim_stats s;
   pvgen_sim_get_stats(&s);
   std::fprintf(stderr,
@@ -188,10 +245,49 @@ void describe() {
   }
   registry()->req_list_unlock();
 }
+#if PVGEN_FUZZ_CONTROLLED
+// A limit of virtual time: the schedule fails, with the platform's report and describe()'s,
+// when its clock would pass it.
+struct VirtualWatchdog {
+  void arm(int seconds, const std::string& what) {
+    pvgen_controlled_watch(static_cast<uint64_t>(seconds) * 1000000000u, what.c_str());
+  }
+  void disarm() { pvgen_controlled_watch(0, nullptr); }
+};
+VirtualWatchdog& watchdog() {
+  static VirtualWatchdog w;
+  return w;
+}
+// Re-tests a condition other threads bring about, for at most `ms` of virtual time: each
+// test that fails sleeps 1 ms, which lets the other threads run (or the clock move on).
+bool eventually(const std::function<bool()>& holds, int ms = 10000) {
+  const uint64_t until = pvgen_controlled_now() + static_cast<uint64_t>(ms) * 1000000u;
+  while (!holds()) {
+    if (pvgen_controlled_now() >= until) {
+      return holds();
+    }
+    usleep(1000);
+  }
+  return true;
+}
+// The input's bytes, hashed (FNV-1a): the seed of its schedule.
+uint64_t schedule_seed(const uint8_t* data, size_t size) {
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (size_t i = 0; i < size; ++i) {
+    h = (h ^ data[i]) * 0x100000001B3ull;
+  }
+  return h;
+}
+// A schedule with more scheduling points than this fails (a livelock, say); an input of 32
+// calls takes a few thousand.
+constexpr uint64_t kMaxPoints = 2000000;
+#else
 fuzz::Watchdog& watchdog() {
   static auto* w = new fuzz::Watchdog(describe);
   return *w;
 }
+using fuzz::eventually;
+#endif
 
 Blk block(int32_t page, uint32_t band_total) {
   return pvgen_test::make_block(page, 0x100, band_total);
@@ -274,10 +370,24 @@ struct Page {
 
 uint64_t g_inputs = 0;
 uint64_t g_releases = 0;  // inputs after which the library had to be released
+#if PVGEN_FUZZ_CONTROLLED
+pvgen_controlled_summary g_total{};  // of the inputs' schedules
+#endif
 void print_releases() {
   std::fprintf(stderr, "sequence: %llu inputs, the library released after %llu of them\n",
                static_cast<unsigned long long>(g_inputs),
                static_cast<unsigned long long>(g_releases));
+#if PVGEN_FUZZ_CONTROLLED
+  if (g_inputs != 0) {
+    const double n = static_cast<double>(g_inputs);
+    std::fprintf(stderr,
+                 "sequence: per input %.1f scheduling points, %.1f branching, %.3f ms virtual "
+                 "time\n",
+                 static_cast<double>(g_total.points) / n,
+                 static_cast<double>(g_total.branching) / n,
+                 static_cast<double>(g_total.virtual_ns) / n / 1e6);
+  }
+#endif
 }
 
 // Brings the library to rest after an input without tearing it down: stops every page the
@@ -325,7 +435,7 @@ bool come_to_rest(const Page* pages, int n, bool faulty) {
            registry()->event_semaphore_in_use() == 0;
   };
   if (!faulty) {
-    if (!fuzz::eventually([&] { return list_empty() && channels_sound() && engine_idle(); })) {
+    if (!eventually([&] { return list_empty() && channels_sound() && engine_idle(); })) {
       describe();
       fuzz::fail("the library did not come to rest after its pages were stopped");
     }
@@ -335,9 +445,13 @@ bool come_to_rest(const Page* pages, int n, bool faulty) {
   if (stop_failed || !channels_sound() || !engine_idle()) {
     return false;
   }
-  return fuzz::eventually(list_empty, 200);
+  return eventually(list_empty, 200);
 }
 
+}  // namespace
+
+namespace {
+int run_input(const uint8_t* data, size_t size);
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -347,13 +461,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool first = true;
   g_submitter = pthread_self();
   if (first) {
+#if PVGEN_FUZZ_CONTROLLED
+    // A schedule of its own, the same for every process: the gate opener and the
+    // library's threads are created here, so every input starts on the same threads.
+    pvgen_controlled_on_failure(describe);
+    pvgen_controlled_begin(0, kMaxPoints);
+    opener();
+#endif
     // Every input starts on a library that ran one page since it was brought to rest.
     quorl_cnv_pvgen_control::release();
     pvgen_sim_reset();
     fresh_page();
     first = false;
     std::atexit(print_releases);
+#if PVGEN_FUZZ_CONTROLLED
+    pvgen_controlled_end(nullptr);
+#endif
   }
+#if PVGEN_FUZZ_CONTROLLED
+  const uint64_t seed = schedule_seed(data, size);
+  pvgen_controlled_begin(seed, kMaxPoints);
+  const int rc = run_input(data, size);
+  pvgen_controlled_summary summary{};
+  pvgen_controlled_end(&summary);
+  g_total.points += summary.points;
+  g_total.branching += summary.branching;
+  g_total.virtual_ns += summary.virtual_ns;
+  // One line per input, for the test that an input runs the same schedule alone as among
+  // others.
+  static const bool show = getenv("PVGEN_SEQUENCE_SHOW_SCHEDULES") != nullptr;
+  if (show) {
+    std::fprintf(stderr, "schedule seed %016llx points %llu digest %016llx\n",
+                 static_cast<unsigned long long>(seed),
+                 static_cast<unsigned long long>(summary.points),
+                 static_cast<unsigned long long>(summary.digest));
+  }
+  return rc;
+#else
+  return run_input(data, size);
+#endif
+}
+
+namespace {
+
+int run_input(const uint8_t* data, size_t size) {
   ++g_inputs;
   g_log.clear();
   platform::capture_begin();  // trace lines kept in memory, not written out
@@ -600,7 +751,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
   // After a fault nothing is owed (a report may be lost for good): the stops below take
   // what is still queued, at once, rather than after a wait whose end is luck.
-  if (!faulty && !fuzz::eventually([&] { return owed().empty(); })) {
+  if (!faulty && !eventually([&] { return owed().empty(); })) {
     const auto jobs = owed();
     fuzz::fail("%zu callback bands never reported (first job %u)\n%s", jobs.size(), jobs[0],
                g_log.c_str());
@@ -626,7 +777,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_listed.clear();
     // A page-less band belongs to no page that a stop below could take: its report comes
     // before the library is at rest (the engine reports every band command).
-    if (!fuzz::eventually([&] {
+    if (!eventually([&] {
           std::lock_guard<std::mutex> lock(g_bands_mutex);
           for (uint32_t job : running) {
             if (g_bands[job].reports == 0) {
@@ -657,3 +808,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fresh_page();
   return 0;
 }
+
+}  // namespace

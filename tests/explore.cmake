@@ -1,13 +1,12 @@
 # pvgen-explore and the controlled platform: the scenarios and the planted fault (small
 # programs run under the tool, tests/explore/), the tool as a process, and the controlled
 # platform's exported symbols against the shipped platform's. Host builds without a
-# sanitizer only: the controlled platform takes over thread creation, which a sanitizer's
-# runtime also intercepts.
+# sanitizer or with AddressSanitizer (platform/CMakeLists.txt).
 if(NOT CMAKE_CROSSCOMPILING AND TARGET pvgen-explore)
   set(_explore_programs planted_lost_wakeup stop_while_submitting band_before_page_start
                         pageless_band_before_stop blocked_outside stop_in_callback
                         two_stops_of_one_page failed_wait release_in_flight
-                        page_ended_by_failed_band reports_then_exit)
+                        page_ended_by_failed_band reports_then_exit planted_use_after_free)
   foreach(p ${_explore_programs})
     add_executable(explore_${p} ${CMAKE_CURRENT_LIST_DIR}/explore/${p}.cpp)
     target_link_libraries(explore_${p} PRIVATE quorlcnvpvgen_internal pvgen_platform

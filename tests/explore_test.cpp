@@ -234,6 +234,24 @@ TEST(Explore, ExitStatusAndCrashOfTheProgramFailTheSchedule) {
   EXPECT_THAT(read_file(err), HasSubstr("crash: signal 11 in thread 0 \"main\""));
 }
 
+// In a build with AddressSanitizer the sanitizer's report of a schedule's program fails the
+// schedule, and the report is shown; the schedules where the read comes first pass.
+TEST(Explore, SanitizerReportFailsTheScheduleAndIsShown) {
+#if !PVGEN_ASAN
+  GTEST_SKIP() << "needs the AddressSanitizer build (preset asan)";
+#else
+  const std::string err = temp_path("use-after-free.err");
+  const auto [status, out] =
+      explore("--seed 1 --schedules 20 -- " + program("planted_use_after_free") + " 2>" + err);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_THAT(out, HasSubstr("FAIL schedule "));
+  EXPECT_THAT(out, Not(HasSubstr("failures: 20")));
+  const std::string report = read_file(err);
+  EXPECT_THAT(report, HasSubstr("AddressSanitizer: heap-use-after-free"));
+  EXPECT_THAT(report, HasSubstr("freer"));
+#endif
+}
+
 TEST(Explore, UsageErrorsSayWhatIsWrongInOneLine) {
   for (const std::string args :
        {"", "--schedules 1", "--frob -- true", "--pct 0 -- true", "--exhaustive 9 -- true",

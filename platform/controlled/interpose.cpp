@@ -2,6 +2,14 @@
 // a thread created by a controlled thread is controlled too, a join waits at a scheduling
 // point, and a sleep waits for the virtual clock. Calls from threads the scheduler does not
 // run go to the C library unchanged.
+//
+// A sanitizer's runtime (AddressSanitizer) takes over pthread_create too, in front of this
+// one: its own finds this one as the next definition and hands it a start routine of its
+// own, which registers the new thread with the runtime before it calls the program's. That
+// runtime does not wait for the new thread to start, so the new thread may wait for its
+// turn before that start routine runs. The framework's threads are created through the
+// first definition in the process as well, so that the runtime knows them (their stacks,
+// for its leak check).
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
@@ -29,6 +37,8 @@ F next(const char* name) {
 
 struct Next {
   CreateFn create = next<CreateFn>("pthread_create");
+  // The first definition in the process: a sanitizer's, or the one below.
+  CreateFn first_create = reinterpret_cast<CreateFn>(dlsym(RTLD_DEFAULT, "pthread_create"));
   JoinFn join = next<JoinFn>("pthread_join");
   NanosleepFn nanosleep = next<NanosleepFn>("nanosleep");
   ClockNanosleepFn clock_nanosleep = next<ClockNanosleepFn>("clock_nanosleep");
@@ -59,6 +69,21 @@ void* trampoline(void* p) {
   sched::thread_enter(start.slot);
   Leave leave;
   return start.fn(start.arg);
+}
+
+// The number start_thread took for the thread it is creating through the first definition
+// of pthread_create, for the definition below to use.
+thread_local int t_pending_slot = -1;
+
+// Creates the thread `slot` with the C library, started through the trampoline.
+int create_controlled(int slot, pthread_t* tid, const pthread_attr_t* attr, void* (*fn)(void*),
+                      void* arg) {
+  auto* start = new Start{slot, fn, arg};
+  const int rc = next_fn().create(tid, attr, trampoline, start);
+  if (rc != 0) {
+    delete start;
+  }
+  return rc;
 }
 
 bool never(const void*, int) {
@@ -92,10 +117,17 @@ int start_thread(pthread_t* tid, const pthread_attr_t* attr, void* (*fn)(void*),
     return next_fn().create(tid, attr, fn, arg);
   }
   const int n = thread_new(name);
-  auto* start = new Start{n, fn, arg};
-  const int rc = next_fn().create(tid, attr, trampoline, start);
+  int rc = 0;
+  if (name != nullptr && next_fn().first_create != nullptr &&
+      next_fn().first_create != next_fn().create) {
+    // The framework's thread: through the first definition, which comes back below.
+    t_pending_slot = n;
+    rc = next_fn().first_create(tid, attr, fn, arg);
+    t_pending_slot = -1;
+  } else {
+    rc = create_controlled(n, tid, attr, fn, arg);
+  }
   if (rc != 0) {
-    delete start;
     thread_failed(n);
     return rc;
   }
@@ -118,6 +150,12 @@ extern "C" {
 __attribute__((visibility("default"))) int pthread_create(pthread_t* tid,
                                                           const pthread_attr_t* attr,
                                                           void* (*fn)(void*), void* arg) noexcept {
+  if (t_pending_slot >= 0) {
+    // Called back for start_thread's thread, maybe through a sanitizer's pthread_create.
+    const int slot = t_pending_slot;
+    t_pending_slot = -1;
+    return create_controlled(slot, tid, attr, fn, arg);
+  }
   return sched::start_thread(tid, attr, fn, arg, nullptr, nullptr, __builtin_return_address(0));
 }
 

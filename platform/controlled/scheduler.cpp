@@ -38,7 +38,12 @@
 
 #include "explore_protocol.h"
 #include "platform_capture.h"
+#include "pvgen_controlled.h"
 #include "pvgen_sim_clock.h"
+
+// Defined by a program that runs its own schedules (pvgen_controlled.h): the platform then
+// starts none before main.
+extern "C" __attribute__((weak)) const int pvgen_controlled_in_process;
 
 namespace sched {
 namespace {
@@ -72,6 +77,7 @@ struct Slot {
   const void* where;
   pthread_t tid;
   uint64_t priority;  // PCT
+  uint64_t born;      // order of creation
   char name[32];
 };
 
@@ -113,6 +119,8 @@ std::vector<uint8_t> g_forced;
 uint64_t g_rng = 0;
 std::vector<uint64_t> g_change_points;  // PCT: point numbers where the running thread drops
 std::unordered_map<const void*, uint32_t>* g_objects = nullptr;
+uint64_t g_births = 0;
+uint64_t g_vstart = kStartNs;  // the virtual time the schedule began at
 
 uint64_t next_random() {
   uint64_t z = (g_rng += 0x9E3779B97F4A7C15ull);
@@ -178,6 +186,8 @@ const char* ev_name(Ev ev) {
       return "driver-wait";
     case Ev::kSleep:
       return "sleep";
+    case Ev::kScheduleEnd:
+      return "schedule-end";
   }
   return "?";
 }
@@ -392,6 +402,12 @@ void put_report(const std::string& text) {
 }
 
 bool g_serving = false;  // pvgen-explore reads the outcome from the shared mapping
+// The program runs its own schedules (pvgen_controlled.h): a failure aborts the process.
+bool g_in_process = false;
+void (*g_on_failure)(void) = nullptr;
+// In-process schedules: the virtual time past which a schedule fails, and what it waits for.
+uint64_t g_watch = kNever;
+char g_watch_what[160];
 
 [[noreturn]] void fail(proto::Outcome outcome, const std::string& text) {
   g->failure = outcome;
@@ -402,6 +418,15 @@ bool g_serving = false;  // pvgen-explore reads the outcome from the shared mapp
   }
   std::fflush(stdout);
   std::fflush(stderr);
+  if (g_in_process) {
+    // Whoever runs the schedules (libFuzzer, say) learns of it by the signal.
+    if (g_on_failure != nullptr) {
+      g_frozen = true;
+      g_on_failure();
+      std::fflush(stderr);
+    }
+    std::abort();
+  }
   _exit(outcome == proto::kViolation ? kViolationStatus : kEndlessStatus);
 }
 
@@ -420,15 +445,35 @@ bool g_serving = false;  // pvgen-explore reads the outcome from the shared mapp
 
 // ---- choosing ----
 
-int nth_bit(uint64_t mask, uint64_t n) {
+// The thread in `mask` with `n` threads of the mask created before it. Schedules that begin
+// within one process (pvgen_controlled.h) reuse the numbers of ended threads, so a number
+// says nothing of a thread's age; the order of creation is the same whatever ran before.
+int nth_oldest(uint64_t mask, uint64_t n) {
   for (;;) {
-    const int bit = __builtin_ctzll(mask);
+    int oldest = -1;
+    for (uint64_t m = mask; m != 0; m &= m - 1) {
+      const int i = __builtin_ctzll(m);
+      if (oldest < 0 || g->slots[i].born < g->slots[oldest].born) {
+        oldest = i;
+      }
+    }
     if (n == 0) {
-      return bit;
+      return oldest;
     }
     --n;
-    mask &= mask - 1;
+    mask &= ~(uint64_t{1} << oldest);
   }
+}
+
+// The number of the threads kept (running, blocked or ended since the schedule began)
+// created before thread `i`: its number in the digest, the same whatever numbers the
+// threads got.
+uint64_t rank(int i) {
+  uint64_t r = 0;
+  for (uint32_t j = 0; j < g->nslots; ++j) {
+    r += g->slots[j].used && g->slots[j].born < g->slots[i].born ? 1 : 0;
+  }
+  return r;
 }
 
 int choose(int me) {
@@ -440,6 +485,14 @@ int choose(int me) {
       if (s.used && !s.ended && s.waiting && s.deadline < earliest) {
         earliest = s.deadline;
       }
+    }
+    if (earliest != kNever && earliest > g_watch) {
+      std::string text = "no progress: virtual time would pass " + format_ns(g_watch) +
+                         ", the limit of: " + g_watch_what + "\n";
+      text += describe_threads(-1, true);
+      text += request_list();
+      text += last_events(true);
+      fail(proto::kStuck, text);
     }
     if (earliest != kNever) {
       g->vnow = std::max(g->vnow, earliest);
@@ -457,7 +510,7 @@ int choose(int me) {
   const uint64_t b = g->branching;
   switch (g_request.strategy) {
     case proto::kRandom:
-      pick = nth_bit(mask, next_random() % static_cast<uint64_t>(__builtin_popcountll(mask)));
+      pick = nth_oldest(mask, next_random() % static_cast<uint64_t>(__builtin_popcountll(mask)));
       break;
     case proto::kPct: {
       uint64_t best = 0;
@@ -518,10 +571,11 @@ void record(int me, Ev ev, const void* id, uintptr_t arg) {
   const uint32_t object = object_number(id);
   EventRecord& e = g->ring[n % kRing];
   e = EventRecord{n, g->vnow, arg, static_cast<uint32_t>(me), object, ev};
-  mix(g->hash, static_cast<uint64_t>(me) | static_cast<uint64_t>(ev) << 8 |
-                   static_cast<uint64_t>(object) << 16);
-  mix(g->hash, arg);
-  mix(g->hash, g->vnow);
+  mix(g->hash, rank(me) | static_cast<uint64_t>(ev) << 8 | static_cast<uint64_t>(object) << 16);
+  const bool names_thread = ev == Ev::kThreadCreate || ev == Ev::kJoin;
+  mix(g->hash, names_thread && arg < g->nslots ? rank(static_cast<int>(arg)) : arg);
+  // The time since the schedule began (a schedule of its own begins at kStartNs).
+  mix(g->hash, g->vnow - g_vstart + kStartNs);
   g->points.store(n + 1, std::memory_order_relaxed);
   if (g_request.max_points != 0 && n + 1 > g_request.max_points) {
     fail(proto::kTooLong, "no end: more than " + std::to_string(g_request.max_points) +
@@ -848,6 +902,10 @@ __attribute__((constructor(101))) void start() {
     _exit(70);
   }
   g = static_cast<Shared*>(area);
+  if (&pvgen_controlled_in_process != nullptr) {
+    g_in_process = true;  // the program starts its schedules itself
+    return;
+  }
   if (const char* channel = getenv(proto::kChannelVariable)) {
     int in = -1;
     int out = -1;
@@ -952,12 +1010,30 @@ bool point(Ev ev, const void* id, uintptr_t arg, Ready ready, const void* obj, u
 }
 
 int thread_new(const char* name) {
-  if (g->nslots >= static_cast<uint32_t>(kMaxThreads)) {
+  // The lowest free number: in-process schedules give back the numbers of ended threads when
+  // the next one begins (choices and the digest go by the order of creation, not by number).
+  int n = 0;
+  while (n < static_cast<int>(g->nslots) && g->slots[n].used) {
+    ++n;
+  }
+  if (n >= kMaxThreads) {
     fail(proto::kOverflow,
          "more than " + std::to_string(kMaxThreads) + " threads: the scheduler keeps no more\n");
   }
-  const int n = static_cast<int>(g->nslots++);
+  if (n == static_cast<int>(g->nslots)) {
+    ++g->nslots;
+  }
   Slot& s = g->slots[n];
+  s.go.store(0, std::memory_order_relaxed);
+  s.ended = 0;
+  s.engine_woken = 0;
+  s.id = nullptr;
+  s.arg = 0;
+  s.ready = nullptr;
+  s.obj = nullptr;
+  s.where = nullptr;
+  s.tid = pthread_t{};
+  s.born = ++g_births;
   s.used = 1;
   s.waiting = 1;
   s.ev = Ev::kThreadStart;
@@ -1029,3 +1105,140 @@ extern "C" __attribute__((visibility("default"))) const pvgen_sim_clock_hooks*
 pvgen_sim_clock_hooks_in_force(void) {
   return sched::controlled() ? &sched::kEngineHooks : nullptr;
 }
+
+// ---- schedules run by the program itself (pvgen_controlled.h) ----
+
+namespace sched {
+namespace {
+
+[[noreturn]] void misuse(const char* what) {
+  std::fprintf(stderr, "pvgen controlled platform: %s\n", what);
+  std::abort();
+}
+
+// The caller of pvgen_controlled_end goes on once no other thread can run or has a timer.
+bool others_at_rest(const void*, int me) {
+  for (uint32_t i = 0; i < g->nslots; ++i) {
+    const Slot& s = g->slots[i];
+    if (static_cast<int>(i) == me || !s.used || s.ended) {
+      continue;
+    }
+    if (runnable(static_cast<int>(i)) || (s.waiting && s.deadline != kNever)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool left_the_schedule(const void*, int) {
+  return false;
+}
+
+}  // namespace
+}  // namespace sched
+
+extern "C" {
+
+__attribute__((visibility("default"))) void pvgen_controlled_begin(uint64_t seed,
+                                                                   uint64_t max_points) {
+  using namespace sched;
+  if (!g_in_process) {
+    misuse("pvgen_controlled_begin needs pvgen_controlled_in_process defined by the program");
+  }
+  if (t_self >= 0) {
+    misuse("pvgen_controlled_begin called by a controlled thread");
+  }
+  if (g_objects == nullptr) {
+    g_objects = new std::unordered_map<const void*, uint32_t>;
+    // One thread runs at a time: on one processor a hand-over needs no wake-up of another
+    // processor (half again as many schedules a second). The threads of the schedules
+    // inherit it; so does the rest of the program.
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    (void)sched_setaffinity(0, sizeof one, &one);
+  }
+  // Ended threads give their numbers back.
+  for (uint32_t i = 1; i < g->nslots; ++i) {
+    if (g->slots[i].ended) {
+      g->slots[i].used = 0;
+    }
+  }
+  while (g->nslots > 1 && !g->slots[g->nslots - 1].used) {
+    --g->nslots;
+  }
+  g_request = proto::Request{};
+  g_request.magic = proto::kMagic;
+  g_request.strategy = proto::kRandom;
+  g_request.seed = seed;
+  g_request.max_points = max_points;
+  g_forced.clear();
+  g_change_points.clear();
+  g_rng = seed;
+  g_objects->clear();
+  g->points.store(0, std::memory_order_relaxed);
+  g->branching = 0;
+  g->hash = 0xCBF29CE484222325ull;
+  // The clock goes on from where the last schedule left it: what the engine keeps of it (a
+  // band's end) lies in the past, as it would in a schedule of its own.
+  g->vnow = std::max(g->vnow, kStartNs);
+  g_vstart = g->vnow;
+  g->has_failure = 0;
+  g->report_len = 0;
+  g->record = 0;
+  g->nsteps = 0;
+  g_watch = kNever;
+  Slot& main = g->slots[0];
+  main.used = 1;
+  main.ended = 0;
+  main.waiting = 0;
+  main.ready = nullptr;
+  main.deadline = kNever;
+  main.tid = pthread_self();
+  std::snprintf(main.name, sizeof main.name, "main");
+  g->nslots = std::max<uint32_t>(g->nslots, 1);
+  g->current = 0;
+  t_self = 0;
+  g_started = true;
+}
+
+__attribute__((visibility("default"))) void pvgen_controlled_end(
+    pvgen_controlled_summary* summary) {
+  using namespace sched;
+  if (t_self != 0) {
+    misuse("pvgen_controlled_end called by a thread that did not begin the schedule");
+  }
+  while (!point(Ev::kScheduleEnd, nullptr, 0, others_at_rest, nullptr, kNever,
+                __builtin_return_address(0))) {
+  }
+  if (summary != nullptr) {
+    summary->points = g->points.load(std::memory_order_relaxed);
+    summary->branching = g->branching;
+    summary->virtual_ns = g->vnow - g_vstart;
+    summary->digest = g->hash;
+  }
+  // Out of the schedule until the next one: never picked.
+  Slot& main = g->slots[0];
+  main.waiting = 1;
+  main.ready = left_the_schedule;
+  main.deadline = kNever;
+  g->current = -1;
+  g_watch = kNever;
+  t_self = -1;
+}
+
+__attribute__((visibility("default"))) uint64_t pvgen_controlled_now(void) {
+  return sched::g->vnow;
+}
+
+__attribute__((visibility("default"))) void pvgen_controlled_watch(uint64_t ns, const char* what) {
+  using namespace sched;
+  g_watch = ns == 0 ? kNever : g->vnow + ns;
+  std::snprintf(g_watch_what, sizeof g_watch_what, "%s", what != nullptr ? what : "");
+}
+
+__attribute__((visibility("default"))) void pvgen_controlled_on_failure(void (*hook)(void)) {
+  sched::g_on_failure = hook;
+}
+
+}  // extern "C"

@@ -36,6 +36,7 @@ enum class Ev : uint8_t {
   kDeviceClose,
   kDriverWait,
   kSleep,
+  kScheduleEnd,  // pvgen_controlled_end: waits until the other threads are at rest
 };
 
 // Whether a blocked thread may go on. `obj` is what it waits on, `slot` its number.
