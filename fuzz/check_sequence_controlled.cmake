@@ -71,8 +71,9 @@ elseif(MODE STREQUAL "endless")
   endif()
   set(ENV{PVGEN_SEQUENCE_PLANT_GATE_NEVER_OPENS} 1)
   run(found -runs=0 -artifact_prefix=${WORK}/ ${WORK}/in)
-  # The report: from its first line to the last events, which follow the request list.
-  string(REGEX MATCH "endless wait: every thread is blocked[^\n]*\n(  [^\n]*\n)+request list[^\n]*\n(  [^\n]*\n)+last events:" report "${found}")
+  # The report: from its first line to the last events, which follow the request list and
+  # the channels' states.
+  string(REGEX MATCH "endless wait: every thread is blocked[^\n]*\n(  [^\n]*\n)+request list[^\n]*\n(  [^\n]*\n)+channels[^\n]*\n(  [^\n]*\n)+last events:" report "${found}")
   if(found_rc EQUAL 0 OR report STREQUAL "")
     message(FATAL_ERROR "the planted endless wait was not reported:\n${found}")
   endif()
