@@ -10,8 +10,7 @@
 
 namespace bench {
 
-BarePipeline::BarePipeline(int total, bool chained)
-    : total_(total), chained_(chained), ring_(static_cast<size_t>(total) + 1) {
+BarePipeline::BarePipeline() {
   fd_ = ::open("/dev/mfp_pvgen", O_RDWR | O_SYNC);
   dispatcher_thread_ = std::thread([this] { dispatcher(); });
   reporter_thread_ = std::thread([this] { reporter(); });
@@ -42,10 +41,20 @@ void BarePipeline::submit() {
   wake_dispatcher();
 }
 
-bool BarePipeline::run() {
+bool BarePipeline::run(int total, bool chained) {
   if (fd_ < 0) {
     return false;
   }
+  // The threads are idle between runs: nothing is on the engine or in the ring.
+  list_.request(OSW_WAIT_FOREVER);
+  total_ = total;
+  chained_ = chained;
+  ring_.assign(static_cast<size_t>(total) + 1, 0);
+  head_ = tail_ = 0;
+  list_.release();
+  submitted_.store(0);
+  reported_.store(0);
+  failed_.store(0);
   const int initial = chained_ ? 2 : total_;
   for (int i = 0; i < initial && i < total_; ++i) {
     submit();

@@ -23,18 +23,18 @@ namespace bench {
 
 class BarePipeline {
  public:
-  // Opens the engine and starts the dispatching and reporting threads. `total` bands are
-  // run; with `chained`, two are submitted at the start and each report submits the next
-  // one from the reporting thread (as a callback does); otherwise all are submitted up front
-  // by the caller's thread.
-  BarePipeline(int total, bool chained);
+  // Opens the engine and starts the dispatching and reporting threads, which serve every
+  // run() until the pipeline is destroyed (as the library's threads serve every page).
+  BarePipeline();
   ~BarePipeline();
   BarePipeline(const BarePipeline&) = delete;
   BarePipeline& operator=(const BarePipeline&) = delete;
 
-  // Runs the bands and returns once the last one is reported; false if the engine refused
-  // one or could not be opened.
-  bool run();
+  // Runs `total` bands and returns once the last one is reported; with `chained`, two are
+  // submitted at the start and each report submits the next one from the reporting thread
+  // (as a callback does); otherwise all are submitted up front by the caller's thread. False
+  // if the engine refused a band or could not be opened.
+  bool run(int total, bool chained);
 
  private:
   void submit();  // any thread: one band into the ring, wakes the dispatcher
@@ -42,8 +42,10 @@ class BarePipeline {
   void reporter();
   void wake_dispatcher();
 
-  const int total_;
-  const bool chained_;
+  // Set by run() before its first band is submitted (the submission's lock and wake-up
+  // hand them to the other threads).
+  int total_ = 0;
+  bool chained_ = false;
   int fd_ = -1;
 
   OSW_Mutex_Semaphore list_{1};
