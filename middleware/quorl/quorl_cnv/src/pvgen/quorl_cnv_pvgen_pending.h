@@ -73,7 +73,7 @@ class quorl_cnv_pvgen_pending {
   // How many slots are indexed. Written under the registry's list mutex; readable without
   // it (a relaxed read: a count older than a change its reader was told of cannot be seen).
   size_t indexed() const {
-    return std::atomic_ref<const size_t>(indexed_).load(std::memory_order_relaxed);
+    return std::atomic_ref<size_t>(const_cast<size_t&>(indexed_)).load(std::memory_order_relaxed);
   }
 
   // Forgets every slot (the registry is clearing its list).
