@@ -437,38 +437,6 @@ Server start_server(const Options& o) {
   return Server{pid, req[1], resp[0]};
 }
 
-bool read_all(int fd, void* buf, size_t n) {
-  char* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t got = read(fd, p, n);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    p += got;
-    n -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-bool write_all(int fd, const void* buf, size_t n) {
-  const char* p = static_cast<const char*>(buf);
-  while (n > 0) {
-    const ssize_t put = write(fd, p, n);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    p += put;
-    n -= static_cast<size_t>(put);
-  }
-  return true;
-}
-
 struct Result {
   proto::Response response{};
   std::vector<proto::Step> steps;
@@ -492,20 +460,22 @@ Result run_one(const Server& server, const std::vector<std::string>& program,
   proto::Request r = request;
   r.magic = proto::kMagic;
   r.forced = static_cast<uint32_t>(forced.size());
-  if (!write_all(server.to, &r, sizeof r) || !write_all(server.to, forced.data(), forced.size())) {
+  if (!proto::write_all(server.to, &r, sizeof r) ||
+      !proto::write_all(server.to, forced.data(), forced.size())) {
     server_lost(server, program);
   }
   Result result;
-  if (!read_all(server.from, &result.response, sizeof result.response) ||
+  if (!proto::read_all(server.from, &result.response, sizeof result.response) ||
       result.response.magic != proto::kMagic) {
     server_lost(server, program);
   }
   result.steps.resize(result.response.steps);
   result.report.resize(result.response.report_len);
   result.output.resize(result.response.output_len);
-  if (!read_all(server.from, result.steps.data(), sizeof(proto::Step) * result.steps.size()) ||
-      !read_all(server.from, result.report.data(), result.report.size()) ||
-      !read_all(server.from, result.output.data(), result.output.size())) {
+  if (!proto::read_all(server.from, result.steps.data(),
+                       sizeof(proto::Step) * result.steps.size()) ||
+      !proto::read_all(server.from, result.report.data(), result.report.size()) ||
+      !proto::read_all(server.from, result.output.data(), result.output.size())) {
     server_lost(server, program);
   }
   return result;

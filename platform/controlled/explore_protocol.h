@@ -8,6 +8,10 @@
 // file on R ends the program with status 0.
 #pragma once
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 
 namespace explore_protocol {
@@ -68,5 +72,39 @@ struct Response {
   uint32_t report_len;  // bytes of report text after the steps
   uint32_t output_len;  // bytes of the program's output after the report
 };
+
+// The whole of `n` bytes through a pipe, again after an interrupted call; false at end of
+// file or on an error.
+inline bool read_all(int fd, void* buf, size_t n) {
+  char* p = static_cast<char*>(buf);
+  while (n > 0) {
+    const ssize_t got = read(fd, p, n);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      return false;
+    }
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+inline bool write_all(int fd, const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    const ssize_t put = write(fd, p, n);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return false;
+    }
+    p += put;
+    n -= static_cast<size_t>(put);
+  }
+  return true;
+}
 
 }  // namespace explore_protocol

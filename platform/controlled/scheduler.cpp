@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "explore_protocol.h"
+#include "futex.h"
 #include "platform_capture.h"
 #include "pvgen_controlled.h"
 #include "pvgen_sim_clock.h"
@@ -129,21 +130,8 @@ uint64_t next_random() {
   return z ^ (z >> 31);
 }
 
-#if defined(SYS_futex)
-constexpr long kFutexCall = SYS_futex;
-#else
-constexpr long kFutexCall = SYS_futex_time64;  // 32-bit ABIs without the old call
-#endif
-
-void futex_wait(std::atomic<uint32_t>& word, uint32_t expected) {
-  syscall(kFutexCall, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-          nullptr, 0);
-}
-
-void futex_wake(std::atomic<uint32_t>& word) {
-  syscall(kFutexCall, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
-          0);
-}
+using platform::detail::futex_wait;
+using platform::detail::futex_wake;
 
 void mix(uint64_t& h, uint64_t v) {
   for (int i = 0; i < 8; ++i) {
@@ -675,38 +663,6 @@ void start_schedule(const proto::Request& request, std::vector<uint8_t> forced) 
 
 // ---- serving pvgen-explore ----
 
-bool read_all(int fd, void* buf, size_t n) {
-  char* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t got = read(fd, p, n);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return false;
-    }
-    p += got;
-    n -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-bool write_all(int fd, const void* buf, size_t n) {
-  const char* p = static_cast<const char*>(buf);
-  while (n > 0) {
-    const ssize_t put = write(fd, p, n);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return false;
-    }
-    p += put;
-    n -= static_cast<size_t>(put);
-  }
-  return true;
-}
-
 uint64_t real_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -790,11 +746,11 @@ void serve(int in, int out) {
   (void)platform::trace_ring_capacity();
   for (;;) {
     proto::Request request{};
-    if (!read_all(in, &request, sizeof request) || request.magic != proto::kMagic) {
+    if (!proto::read_all(in, &request, sizeof request) || request.magic != proto::kMagic) {
       _exit(0);
     }
     std::vector<uint8_t> forced(request.forced);
-    if (!read_all(in, forced.data(), forced.size())) {
+    if (!proto::read_all(in, forced.data(), forced.size())) {
       _exit(0);
     }
     std::memset(static_cast<void*>(g), 0, offsetof(Shared, steps));
@@ -884,10 +840,10 @@ void serve(int in, int out) {
     const bool failed = response.outcome != proto::kExited || response.code != 0;
     const std::string tail = failed && output >= 0 ? output_tail(output, 4096) : std::string();
     response.output_len = static_cast<uint32_t>(tail.size());
-    if (!write_all(out, &response, sizeof response) ||
-        !write_all(out, g->steps, sizeof(proto::Step) * response.steps) ||
-        !write_all(out, g->report, response.report_len) ||
-        !write_all(out, tail.data(), tail.size())) {
+    if (!proto::write_all(out, &response, sizeof response) ||
+        !proto::write_all(out, g->steps, sizeof(proto::Step) * response.steps) ||
+        !proto::write_all(out, g->report, response.report_len) ||
+        !proto::write_all(out, tail.data(), tail.size())) {
       _exit(0);
     }
   }

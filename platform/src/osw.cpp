@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "futex.h"
 #include "layout_checks.h"
 #include "osw.h"
 #include "platform_internal.h"
@@ -32,23 +33,8 @@ static_assert(sizeof(OSW_Event_Semaphore) == sizeof(void*));
 
 namespace {
 
-#if defined(SYS_futex)
-constexpr long kFutexCall = SYS_futex;
-#else
-constexpr long kFutexCall = SYS_futex_time64;  // 32-bit ABIs without the old call
-#endif
-
-// Sleeps while *word == expected (or until woken). Spurious returns are fine: every
-// caller tests its condition again.
-void futex_wait(std::atomic<uint32_t>& word, uint32_t expected) {
-  syscall(kFutexCall, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr,
-          nullptr, 0);
-}
-
-void futex_wake(std::atomic<uint32_t>& word, uint32_t sleepers) {
-  syscall(kFutexCall, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, sleepers, nullptr,
-          nullptr, 0);
-}
+using platform::detail::futex_wait;
+using platform::detail::futex_wake;
 
 // The calling thread's owner token: the address of a thread-local byte. Initial-exec keeps
 // it a single load from the thread pointer instead of a call into the dynamic linker.

@@ -7,22 +7,13 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "../support/pvgen_test_util.h"
 #include "quorl_cnv_pvgen.h"
 
+// The tests' band page block (one source and one destination buffer) whose prepare waits
+// for the channel.
 inline QUORL_CNV_PVGEN_BLK band_page(int32_t page_id, uint32_t bands) {
-  QUORL_CNV_PVGEN_BLK blk;
-  std::memset(&blk, 0, sizeof blk);
-  blk.job_id = 0x100;
-  blk.page_id = page_id;
-  blk.asic = 1;
-  blk.module = 1;
-  blk.channel = 1;
-  blk.mode = 1;
-  blk.variant = 1;
-  blk.type = 2;
-  blk.src[0] = {0x5000, 10, 20};
-  blk.dst[0] = {0x6000, 30, 40};
-  blk.band_total = bands;
+  QUORL_CNV_PVGEN_BLK blk = pvgen_test::make_block(page_id, 0x100, bands);
   blk.wait_for_channel = 1;
   return blk;
 }
