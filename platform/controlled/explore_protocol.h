@@ -74,8 +74,9 @@ struct Response {
 };
 
 // The whole of `n` bytes through a pipe, again after an interrupted call; false at end of
-// file or on an error.
-inline bool read_all(int fd, void* buf, size_t n) {
+// file or on an error. Internal to each unit: the controlled platform exports only the
+// shipped platform's symbols.
+static inline bool read_all(int fd, void* buf, size_t n) {
   char* p = static_cast<char*>(buf);
   while (n > 0) {
     const ssize_t got = read(fd, p, n);
@@ -91,7 +92,7 @@ inline bool read_all(int fd, void* buf, size_t n) {
   return true;
 }
 
-inline bool write_all(int fd, const void* buf, size_t n) {
+static inline bool write_all(int fd, const void* buf, size_t n) {
   const char* p = static_cast<const char*>(buf);
   while (n > 0) {
     const ssize_t put = write(fd, p, n);
