@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -22,8 +24,22 @@ namespace {
 using tool_process::read_file;
 using tool_process::shell;
 
+// Files of this process go into a folder of its own, made afresh and removed at exit: a
+// name left behind by an earlier process with the same number (a fifo, which mkfifo will
+// not make over) cannot get in the way, and nothing is left behind.
 std::string temp(const std::string& name) {
-  return testing::TempDir() + "pvgen-rec-" + std::to_string(getpid()) + "-" + name;
+  static const std::string dir = [] {
+    std::string pattern = testing::TempDir() + "pvgen-rec-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+      std::perror("mkdtemp");
+      std::abort();
+    }
+    static std::string made;
+    made = pattern;
+    std::atexit([] { std::filesystem::remove_all(made); });
+    return pattern + "/";
+  }();
+  return dir + name;
 }
 
 #ifdef PVGEN_EMULATOR
