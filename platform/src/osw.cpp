@@ -44,33 +44,43 @@ inline uintptr_t self_token() {
   return reinterpret_cast<uintptr_t>(&t_token);
 }
 
+// The contended half of taking `state`: announce a sleeper (2), sleep until the holder
+// hands over, then record the caller as the owner. Kept out of line, so that the
+// uncontended request needs no stack frame.
+[[gnu::noinline]] void lock_contended(std::atomic<uint32_t>& state, std::atomic<uintptr_t>& owner,
+                                      uint32_t& depth, uint32_t seen) {
+  if (seen != 2) {
+    seen = state.exchange(2, std::memory_order_acquire);
+  }
+  while (seen != 0) {
+    futex_wait(state, 2);
+    seen = state.exchange(2, std::memory_order_acquire);
+  }
+  owner.store(self_token(), std::memory_order_relaxed);
+  depth = 1;
+}
+
 // The re-entrant lock shared by OSW_Mutex_Semaphore and the process-wide thread guard.
 // `depth` is touched only by the owner, after acquiring or before releasing `state`.
 inline void lock_acquire(std::atomic<uint32_t>& state, std::atomic<uintptr_t>& owner,
                          uint32_t& depth, void* tsan_id, unsigned tsan_flags) {
   (void)tsan_id;
   (void)tsan_flags;
-  const uintptr_t me = self_token();
 #if PLATFORM_TSAN
   __tsan_mutex_pre_lock(tsan_id, tsan_flags);
 #endif
+  const uintptr_t me = self_token();
   if (owner.load(std::memory_order_relaxed) == me) {
     ++depth;
   } else {
     uint32_t seen = 0;
-    if (!state.compare_exchange_strong(seen, 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-      // Contended: announce a sleeper (2) and sleep until the holder hands over.
-      if (seen != 2) {
-        seen = state.exchange(2, std::memory_order_acquire);
-      }
-      while (seen != 0) {
-        futex_wait(state, 2);
-        seen = state.exchange(2, std::memory_order_acquire);
-      }
+    if (state.compare_exchange_strong(seen, 1, std::memory_order_acquire,
+                                      std::memory_order_relaxed)) [[likely]] {
+      owner.store(me, std::memory_order_relaxed);
+      depth = 1;
+    } else {
+      lock_contended(state, owner, depth, seen);
     }
-    owner.store(me, std::memory_order_relaxed);
-    depth = 1;
   }
 #if PLATFORM_TSAN
   __tsan_mutex_post_lock(tsan_id, tsan_flags, 0);
