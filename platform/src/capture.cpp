@@ -2,8 +2,9 @@
 // receiver lines, the trace-point ring, page-information records, priority requests and
 // thread names.
 //
-// Both stores are heap objects that are created on first use and never destroyed: threads
-// that still run while the process exits may use them until the very end.
+// Neither store is ever destroyed: threads that still run while the process exits may use
+// them until the very end. The trace-point ring is static storage; the other store is a
+// heap object created on first use.
 #include <time.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "platform_internal.h"
@@ -56,15 +58,24 @@ struct TraceSlots {
   uint64_t mask;
   TraceSlot* slots;
 };
+constexpr size_t kDefaultTraceCapacity = 65536;
+static_assert((kDefaultTraceCapacity & (kDefaultTraceCapacity - 1)) == 0);
+// The default slots are zero-initialised static storage (untouched pages cost nothing), so
+// that the ring exists before any code runs and a point is recorded without first testing
+// whether the ring has been made.
+TraceSlot g_default_slots[kDefaultTraceCapacity];
+constinit TraceSlots g_default_ring_slots{kDefaultTraceCapacity - 1, g_default_slots};
 struct TraceRing {
-  static constexpr size_t kDefaultCapacity = 65536;
+  static constexpr size_t kDefaultCapacity = kDefaultTraceCapacity;
   std::mutex mutex;
-  std::atomic<TraceSlots*> current{
-      new TraceSlots{kDefaultCapacity - 1, new TraceSlot[kDefaultCapacity]()}};
+  std::atomic<TraceSlots*> current{&g_default_ring_slots};
   std::atomic<uint64_t> written{0};
   uint64_t cleared = 0;  // points numbered below this were cleared (under mutex)
 };
-static_assert((TraceRing::kDefaultCapacity & (TraceRing::kDefaultCapacity - 1)) == 0);
+// Constant-initialised and trivially destroyed: usable from the first static constructor
+// to the last thread still running at exit.
+constinit TraceRing g_ring;
+static_assert(std::is_trivially_destructible_v<TraceRing>);
 
 // The fields are stored with release and loaded with acquire ordering (plain moves on the
 // host): a reader that sees a field rewritten also sees the `seq` cleared before it, which
@@ -95,8 +106,7 @@ uint64_t oldest_kept(const TraceSlots& slots, uint64_t written) {
 }
 
 TraceRing& ring() {
-  static TraceRing* const r = new TraceRing;
-  return *r;
+  return g_ring;
 }
 
 }  // namespace
@@ -152,10 +162,14 @@ void record_started_thread(const std::string& name, pthread_t thread) {
 }
 
 void record_trace_point(unsigned short category, unsigned short code, int flag) {
-  TraceRing& r = ring();
-  const uint64_t n = r.written.fetch_add(1, std::memory_order_relaxed);
+  // The time and the thread are taken before the number is claimed: fewer words then live
+  // across the calls. A point that happens before another still gets the smaller number
+  // and the earlier (or equal) time.
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
+  const pthread_t self = pthread_self();
+  TraceRing& r = ring();
+  const uint64_t n = r.written.fetch_add(1, std::memory_order_relaxed);
   TraceSlots* slots = r.current.load(std::memory_order_acquire);
   TraceSlot& slot = slots->slots[n & slots->mask];
   // A writer that lapped the ring while this slot was being read cannot be told apart from
@@ -164,7 +178,7 @@ void record_trace_point(unsigned short category, unsigned short code, int flag) 
   store_field(slot.category, category);
   store_field(slot.code, code);
   store_field(slot.flag, flag);
-  store_field(slot.thread, pthread_self());
+  store_field(slot.thread, self);
   store_field(slot.time_ns,
               static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec));
   std::atomic_ref<uint64_t>(slot.seq).store(n + 1, std::memory_order_release);

@@ -33,6 +33,9 @@ void record_page_info(QUORL_PAGE_INFO* info);
 void record_started_thread(const std::string& name, pthread_t thread);
 // Counts a mutex (event false) or event (event true) being created.
 void count_os_object(bool event);
-void record_trace_point(unsigned short category, unsigned short code, int flag);
+// Internal to the platform library: the framework's trace_set reaches it without a call
+// through the procedure linkage table.
+[[gnu::visibility("hidden")]] void record_trace_point(unsigned short category, unsigned short code,
+                                                      int flag);
 
 }  // namespace platform::detail
