@@ -162,7 +162,16 @@ int quorl_cnv_pvgen_control::device_check(unsigned long asic, unsigned long modu
 
 void quorl_cnv_pvgen_control::ctrl_signal() {
   relaxed_store(ctrl_flag, 1);
-  ctrl_event.post();
+  // The event is posted only when the dispatcher has something to do at its next wake-up:
+  // an entry a pass may act on, or its end. Without one, a wake-up would only find the flag,
+  // skip the pass and sleep again (a worker's signal after a band nobody waits behind), and
+  // the thread it wakes would take a processor from the threads with work. The flag stays
+  // set, and no change is missed: whoever lists an entry signals after listing it, and the
+  // count read here is written under the list mutex, which a worker has held (or the signaller
+  // has taken itself) since the change it signals for.
+  if (relaxed_load(retiring) != 0 || registry == nullptr || !registry->nothing_pending()) {
+    ctrl_event.post();
+  }
 }
 
 void quorl_cnv_pvgen_control::ctrl_wait() {
