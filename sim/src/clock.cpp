@@ -59,11 +59,12 @@ void clock_sleep(pthread_cond_t* cv, pthread_mutex_t* mu, uint64_t until) {
   pthread_cond_timedwait(cv, mu, &ts);
 }
 
-void clock_changed(pthread_cond_t* cv) {
+void clock_changed(pthread_cond_t* cv, bool cv_sleepers) {
   if (const pvgen_sim_clock_hooks* h = hooks()) {
     h->changed();
   }
-  pthread_cond_broadcast(cv);
+  if (cv_sleepers)
+    pthread_cond_broadcast(cv);
 }
 
 void clock_call(int kind, unsigned long request) {

@@ -14,8 +14,8 @@ bool clock_virtual();
 uint64_t clock_now_ns();
 // With `mu` held: sleeps on `cv` until woken or until `until` (UINT64_MAX: no limit).
 void clock_sleep(pthread_cond_t* cv, pthread_mutex_t* mu, uint64_t until);
-// Wakes every sleeper.
-void clock_changed(pthread_cond_t* cv);
+// Wakes every sleeper; `cv` is broadcast only when `cv_sleepers` says a thread may sleep on it.
+void clock_changed(pthread_cond_t* cv, bool cv_sleepers);
 // A device call is about to be served (no engine lock held).
 void clock_call(int kind, unsigned long request);
 
