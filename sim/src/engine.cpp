@@ -48,7 +48,7 @@ namespace {
 // ---- reports and engine time ----------------------------------------------------------
 
 uint64_t due_of(const Pending& p) {
-  if (p.kind != Pending::kPageRun)
+  if (p.kind == Pending::kReport)
     return p.due;
   if (p.total == 0)
     return kNever;
@@ -56,7 +56,7 @@ uint64_t due_of(const Pending& p) {
 }
 
 uint32_t remaining(const Pending& p) {
-  if (p.kind != Pending::kPageRun)
+  if (p.kind == Pending::kReport)
     return 1;
   return p.total == 0 ? 1 : p.total - p.k + 1;
 }
@@ -67,27 +67,20 @@ void take_head(Dev& d, uint64_t* due, pvgen_sim_wait_blk* out) {
   Pending& p = d.queue.front();
   *due = due_of(p);
   out->job_id = p.job_id;
-  if (p.kind == Pending::kFailed || p.kind == Pending::kStopped) {
-    out->band_num = 0;
-    std::memset(out->src, 0, sizeof out->src);
-    std::memset(out->dst, 0, sizeof out->dst);
-    out->plane_result = 0;
-    out->result =
-        p.kind == Pending::kFailed ? PVGEN_SIM_RESULT_BAND_FAILED : PVGEN_SIM_RESULT_STOPPED;
+  if (p.kind == Pending::kReport) {
+    std::memcpy(&out->band_num, &p.tail, sizeof p.tail);
     d.queue.pop_front();
     return;
   }
-  // Band command k moves its source on by one; page band k, by k.
   const uint32_t k = p.k;
-  const uint32_t src_add = p.kind == Pending::kBand ? 1 : k;
   out->band_num = 1;
   for (int i = 0; i < 3; ++i) {
-    out->src[i] = pvgen_sim_buf{p.src[i].id, p.src[i].word1 + src_add, k};
-    out->dst[i] = pvgen_sim_buf{p.dst[i].id, p.dst[i].word1 + k, k};
+    out->src[i] = pvgen_sim_buf{p.tail.src[i].id, p.tail.src[i].word1 + k, k};
+    out->dst[i] = pvgen_sim_buf{p.tail.dst[i].id, p.tail.dst[i].word1 + k, k};
   }
   out->plane_result = (p.job_id << 16) | (k & 0xFFFFu);
   out->result = 0;
-  if (p.kind == Pending::kBand || k >= p.total) {
+  if (k >= p.total) {
     d.queue.pop_front();
   } else {
     p.k = k + 1;
@@ -95,11 +88,12 @@ void take_head(Dev& d, uint64_t* due, pvgen_sim_wait_blk* out) {
 }
 
 // A report that carries its job_id and result only, due at `due`.
-Pending bare_report(Pending::Kind kind, uint32_t job_id, uint64_t due) {
+Pending bare_report(uint32_t job_id, int32_t result, uint64_t due) {
   Pending p{};
-  p.kind = kind;
+  p.kind = Pending::kReport;
   p.job_id = job_id;
   p.due = due;
+  p.tail.result = result;
   return p;
 }
 
@@ -123,21 +117,25 @@ uint64_t run_bands(State& s, Dev& d, uint64_t now, uint32_t bands, uint64_t band
 void band_command(State& s, Dev& d, const pvgen_sim_cmd_blk& b, bool run, uint64_t now) {
   const uint32_t n = ++d.n;
   if (!run) {
-    d.queue.push_back() = bare_report(Pending::kFailed, b.job_id, std::max(now, d.free_at));
+    d.queue.push_back() =
+        bare_report(b.job_id, PVGEN_SIM_RESULT_BAND_FAILED, std::max(now, d.free_at));
     return;
   }
   run_bands(s, d, now, 1, s.band_ns);
   Pending& p = d.queue.push_back();
-  p.kind = Pending::kBand;
+  p.kind = Pending::kReport;
   p.job_id = b.job_id;
-  p.k = n;
+  p.k = 0;
   p.total = 0;
   p.due = d.free_at;
   p.band_ns = 0;
+  p.tail.band_num = 1;
   for (int i = 0; i < 3; ++i) {
-    p.src[i] = Pending::Words{b.src[i].id, b.src[i].word1};
-    p.dst[i] = Pending::Words{d.page.dst[i].id, d.page.dst[i].word1};
+    p.tail.src[i] = pvgen_sim_buf{b.src[i].id, b.src[i].word1 + 1, n};
+    p.tail.dst[i] = pvgen_sim_buf{d.page.dst[i].id, d.page.dst[i].word1 + n, n};
   }
+  p.tail.plane_result = (b.job_id << 16) | (n & 0xFFFFu);
+  p.tail.result = 0;
 }
 
 void page_start_command(State& s, Dev& d, const pvgen_sim_cmd_blk& b, uint64_t now) {
@@ -155,10 +153,9 @@ void page_start_command(State& s, Dev& d, const pvgen_sim_cmd_blk& b, uint64_t n
   p.total = b.band_total;
   p.due = start;
   p.band_ns = s.band_ns;
-  for (int i = 0; i < 3; ++i) {
-    p.src[i] = Pending::Words{b.ring[i].id, b.ring[i].word1};
-    p.dst[i] = Pending::Words{b.dst[i].id, b.dst[i].word1};
-  }
+  p.tail = ReportTail{};
+  std::memcpy(p.tail.src, b.ring, sizeof p.tail.src);
+  std::memcpy(p.tail.dst, b.dst, sizeof p.tail.dst);
 }
 
 // Replaces every running page of the descriptor by its final report and gives back the
@@ -184,7 +181,7 @@ void stop_command(State& s, Dev& d, uint64_t now) {
       if (d.free_at == end)
         d.free_at = new_end;
     }
-    p = bare_report(Pending::kStopped, p.job_id, now);
+    p = bare_report(p.job_id, PVGEN_SIM_RESULT_STOPPED, now);
   }
   d.page = Page{};
 }

@@ -14,11 +14,6 @@ const char* const kKindNames[PVGEN_SIM_KINDS] = {"page_start", "band", "wait",
 
 std::atomic<int> g_open_count{0};
 
-State& state() {
-  static State* const s = new State();
-  return *s;
-}
-
 // Sleeps on the condition variable until woken or until `until` (kNever: no limit).
 void sleep_until(State& s, uint64_t until) {
   ++s.sleepers;

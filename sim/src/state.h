@@ -27,28 +27,29 @@ constexpr uint64_t kNever = UINT64_MAX;
 constexpr size_t kDefaultLogLimit = 4096;
 constexpr size_t kResultOffset = offsetof(pvgen_sim_cmd_blk, result);
 
-// One entry of a descriptor's report queue: a single report, or the running bands of a
-// page-mode page, which yields report k = 1..total (k is the next one to deliver). Only the
-// words a report is made of are kept; take_head (engine.cpp) builds the report from them.
+// The out words of a report from band_num on, laid out as in the wait block.
+struct ReportTail {
+  int32_t band_num;
+  pvgen_sim_buf src[3];
+  pvgen_sim_buf dst[3];
+  uint32_t plane_result;
+  int32_t result;
+};
+static_assert(sizeof(ReportTail) ==
+              sizeof(pvgen_sim_wait_blk) - offsetof(pvgen_sim_wait_blk, band_num));
+
+// One entry of a descriptor's report queue: a single report, made when its work was
+// commanded, or the running bands of a page-mode page, which yields report k = 1..total (k is
+// the next one to deliver), made from the page's words when it is taken.
 struct Pending {
-  enum Kind : uint8_t {
-    kBand,     // report of band command k: src from the band, dst from its page
-    kFailed,   // report of a band that was not run: job_id and result only
-    kStopped,  // final report of a stopped page: job_id and result only
-    kPageRun,  // the page's bands k..total; src from its ring, dst from the page
-  };
-  struct Words {
-    uint32_t id;
-    uint32_t word1;
-  };
+  enum Kind : uint8_t { kReport, kPageRun };
   Kind kind;
   uint32_t job_id;
-  uint32_t k;        // band: its sequence number n; page run: next band to report
+  uint32_t k;        // page run: next band to report
   uint32_t total;    // page run: its bands (0: runs until stopped)
   uint64_t due;      // single report: due time; page run: when its first band started
   uint64_t band_ns;  // page run: band time in force at the page start
-  Words src[3];
-  Words dst[3];
+  ReportTail tail;   // single report: its words; page run: src the ring, dst the page's
 };
 
 // A descriptor's undelivered reports, oldest first: a ring whose storage grows by doubling
@@ -225,7 +226,11 @@ extern const char* const kKindNames[PVGEN_SIM_KINDS];
 // Simulated descriptors open now; lets calls on ordinary descriptors skip the lock.
 extern std::atomic<int> g_open_count;
 
-State& state();
+// Created on first use, which may come before the library's constructors have run.
+inline State& state() {
+  static State* const s = new State();
+  return *s;
+}
 
 class Lock {
  public:
