@@ -189,6 +189,133 @@ TEST_F(Sim, BadInputIsAnsweredWithoutHarm) {
   EXPECT_EQ(stats().bad_requests, 2u);
 }
 
+// Reports queue in a ring that wraps and grows while reports are taken; a stop turns the
+// running page behind them into its final report and leaves the band reports alone.
+TEST_F(Sim, QueuedReportsSurviveWrappingGrowthAndAStop) {
+  pvgen_sim_cmd_blk start{};
+  start.dst[0] = {0xD0, 100, 9};
+  ASSERT_EQ(send(PVGEN_SIM_PAGE_START, start), 0);
+  uint32_t sent = 0;
+  uint32_t taken = 0;
+  auto bands = [&](uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+      pvgen_sim_cmd_blk b{};
+      b.job_id = ++sent;
+      b.src[2] = {0x52, 1000 * sent, 0};
+      ASSERT_EQ(send(PVGEN_SIM_BAND, b), 0);
+    }
+  };
+  auto take = [&](uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t n = ++taken;
+      const pvgen_sim_wait_blk w = wait_report();
+      ASSERT_EQ(w.job_id, n);
+      EXPECT_TRUE(same(w.src[2], 0x52, 1000 * n + 1, n));
+      EXPECT_TRUE(same(w.dst[0], 0xD0, 100 + n, n));
+      EXPECT_EQ(w.plane_result, (n << 16) | n);
+    }
+  };
+  bands(40);
+  take(30);
+  bands(150);  // past the first storage, with the oldest report not at its start
+  pvgen_sim_set_band_time_ns(3600ull * 1000000000ull);
+  pvgen_sim_cmd_blk page{};
+  page.job_id = 77;
+  page.mode = 2;
+  page.band_total = 5;
+  page.ring[1] = {0x71, 50, 0};
+  ASSERT_EQ(send(PVGEN_SIM_PAGE_START, page), 0);
+  EXPECT_EQ(stats().pending_reports, 160u + 5u);
+  pvgen_sim_cmd_blk stop{};
+  ASSERT_EQ(send(PVGEN_SIM_STOP, stop), 0);
+  EXPECT_EQ(stats().pending_reports, 161u);
+  EXPECT_EQ(stats().busy_ns, 0u) << "the page's hours are given back";
+  EXPECT_EQ(stats().bands_run, 190u);
+  take(160);
+  const pvgen_sim_wait_blk last = wait_report();
+  EXPECT_EQ(last.job_id, 77u);
+  EXPECT_EQ(last.band_num, 0);
+  EXPECT_TRUE(same(last.src[1], 0, 0, 0));
+  EXPECT_EQ(last.result, PVGEN_SIM_RESULT_STOPPED);
+  EXPECT_EQ(stats().pending_reports, 0u);
+}
+
+// Requests alternate between two descriptors; closing one under a blocked wait wakes it with
+// EBADF and later requests on the number go to the C library.
+TEST_F(Sim, DescriptorsKeepTheirOwnReportsAndACloseWakesItsWaiter) {
+  const int other = open(PVGEN_SIM_DEVICE, O_RDWR);
+  ASSERT_EQ(pvgen_sim_is_device(other), 1);
+  pvgen_sim_cmd_blk b{};
+  b.job_id = 2;
+  ASSERT_EQ(ioctl(other, PVGEN_SIM_IOC_BAND_EXE, &b), 0);
+  EXPECT_EQ(band(1), 0);
+  pvgen_sim_wait_blk w{};
+  ASSERT_EQ(ioctl(other, PVGEN_SIM_IOC_WAIT, &w), 0);
+  EXPECT_EQ(w.job_id, 2u);
+  EXPECT_EQ(wait_report().job_id, 1u);
+  int ret = 0;
+  int err = 0;
+  std::thread waiter([&] {
+    pvgen_sim_wait_blk blocked{};
+    ret = ioctl(other, PVGEN_SIM_IOC_WAIT, &blocked);
+    err = errno;
+  });
+  ASSERT_EQ(pvgen_sim_wait_blocked(1, 30000), 0);
+  EXPECT_EQ(close(other), 0);
+  waiter.join();
+  EXPECT_EQ(ret, -1);
+  EXPECT_EQ(err, EBADF);
+  EXPECT_EQ(pvgen_sim_is_device(other), 0);
+  EXPECT_EQ(ioctl(other, PVGEN_SIM_IOC_BAND_EXE, &b), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(band(3), 0);
+  EXPECT_EQ(wait_report().job_id, 3u);
+  pvgen_sim_answer a{};
+  ASSERT_EQ(pvgen_sim_answer_get(2, &a), 0);
+  EXPECT_EQ(a.fd, other);
+  EXPECT_EQ(a.ret, -1);
+  EXPECT_EQ(a.err, EBADF);
+  EXPECT_EQ(a.took_report, 0);
+}
+
+// The logs keep the newest entries whole, through wrapping and a change of their limit.
+TEST_F(Sim, LogsKeepTheNewestEntriesWhole) {
+  pvgen_sim_set_log_limit(3);
+  auto command = [&](uint32_t job_id) {
+    pvgen_sim_cmd_blk b{};
+    b.job_id = job_id;
+    b.conv_table[0] = static_cast<uint8_t>(job_id);
+    b.conv_table[sizeof b.conv_table - 1] = static_cast<uint8_t>(~job_id);
+    ASSERT_EQ(send(PVGEN_SIM_BAND, b), 0);
+    EXPECT_EQ(wait_report().job_id, job_id);
+  };
+  auto logged = [](size_t index) {
+    pvgen_sim_command c{};
+    pvgen_sim_answer a{};
+    if (pvgen_sim_command_get(index, &c) != 0 || pvgen_sim_answer_get(index, &a) != 0)
+      return uint32_t{0};
+    EXPECT_EQ(c.code, PVGEN_SIM_IOC_BAND_EXE);
+    EXPECT_EQ(c.blk.conv_table[0], static_cast<uint8_t>(c.blk.job_id));
+    EXPECT_EQ(c.blk.conv_table[sizeof c.blk.conv_table - 1], static_cast<uint8_t>(~c.blk.job_id));
+    EXPECT_EQ(a.blk.job_id, c.blk.job_id);
+    EXPECT_GE(a.time_ns, a.due_ns);
+    return c.blk.job_id;
+  };
+  for (uint32_t j = 1; j <= 5; ++j)
+    command(j);
+  EXPECT_EQ(pvgen_sim_command_count(), 5u);
+  EXPECT_EQ(logged(1), 0u) << "dropped";
+  EXPECT_EQ(logged(2) * 100 + logged(3) * 10 + logged(4), 345u);
+  pvgen_sim_set_log_limit(4);
+  command(6);
+  command(7);
+  EXPECT_EQ(logged(2), 0u);
+  EXPECT_EQ(logged(3) * 1000 + logged(4) * 100 + logged(5) * 10 + logged(6), 4567u);
+  pvgen_sim_set_log_limit(2);
+  EXPECT_EQ(logged(4), 0u);
+  EXPECT_EQ(logged(5) * 10 + logged(6), 67u);
+}
+
 // Runs a shell command; returns its output and sets *status to its exit status.
 std::string run(const std::string& command, int* status) {
   std::string out;

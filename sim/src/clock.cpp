@@ -8,18 +8,19 @@
 #include "pvgen_sim_clock.h"
 
 namespace pvgen_sim {
+
+pvgen_sim_clock_hooks_fn g_clock_hooks = nullptr;
+
 namespace {
 
-// Looked up once at load time (never inside an interposed call); read-only afterwards.
-pvgen_sim_clock_hooks_fn g_hooks = nullptr;
-
+// Looked up once at load time (never inside an interposed call).
 __attribute__((constructor(101))) void find_hooks() {
-  g_hooks =
+  g_clock_hooks =
       reinterpret_cast<pvgen_sim_clock_hooks_fn>(dlsym(RTLD_DEFAULT, PVGEN_SIM_CLOCK_HOOKS_SYMBOL));
 }
 
 const pvgen_sim_clock_hooks* hooks() {
-  return g_hooks != nullptr ? g_hooks() : nullptr;
+  return g_clock_hooks != nullptr ? g_clock_hooks() : nullptr;
 }
 
 }  // namespace
@@ -28,13 +29,11 @@ bool clock_virtual() {
   return hooks() != nullptr;
 }
 
-uint64_t clock_now_ns() {
+uint64_t scheduled_now_ns() {
   if (const pvgen_sim_clock_hooks* h = hooks()) {
     return h->now_ns();
   }
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+  return monotonic_ns();
 }
 
 void clock_sleep(pthread_cond_t* cv, pthread_mutex_t* mu, uint64_t until) {
@@ -59,14 +58,13 @@ void clock_sleep(pthread_cond_t* cv, pthread_mutex_t* mu, uint64_t until) {
   pthread_cond_timedwait(cv, mu, &ts);
 }
 
-void clock_changed(pthread_cond_t* cv) {
+void scheduled_changed() {
   if (const pvgen_sim_clock_hooks* h = hooks()) {
     h->changed();
   }
-  pthread_cond_broadcast(cv);
 }
 
-void clock_call(int kind, unsigned long request) {
+void scheduled_call(int kind, unsigned long request) {
   if (const pvgen_sim_clock_hooks* h = hooks()) {
     h->call(kind, request);
   }

@@ -9,9 +9,12 @@
 // exceptions are g_open_count, an atomic that lets calls on ordinary descriptors skip the
 // lock while no simulated descriptor is open, and State::generation, an atomic count of
 // changes. All waits (blocked waits, the wait helpers) sleep on State::cv, a CLOCK_MONOTONIC
-// condition variable that is broadcast after every change, and re-test their condition after
-// each wake-up; a driver wait whose report falls due within a few tens of microseconds
-// watches the clock and State::generation instead, with State::mu let go.
+// condition variable that is broadcast after every change while anyone sleeps on it, and
+// re-test their condition after each wake-up; a driver wait whose report falls due within a
+// few tens of microseconds watches the clock and State::generation instead, with State::mu
+// let go. Every request makes its change before it lets go of State::mu, so a request that
+// changes several things makes one. A Dev lives while the table of open descriptors or a
+// sleeping wait holds it (Dev::refs), so a close can take it out of the table under a waiter.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -26,7 +29,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -46,48 +48,53 @@ namespace {
 // ---- reports and engine time ----------------------------------------------------------
 
 uint64_t due_of(const Pending& p) {
-  if (!p.page_run)
+  if (p.kind == Pending::kReport)
     return p.due;
   if (p.total == 0)
     return kNever;
-  return add_sat(p.start, mul_sat(p.k, p.band_ns));
+  return add_sat(p.due, mul_sat(p.k, p.band_ns));
 }
 
 uint32_t remaining(const Pending& p) {
-  if (!p.page_run)
+  if (p.kind == Pending::kReport)
     return 1;
   return p.total == 0 ? 1 : p.total - p.k + 1;
 }
 
-pvgen_sim_buf advanced(const pvgen_sim_buf& b, uint32_t add, uint32_t word2) {
-  return pvgen_sim_buf{b.id, b.word1 + add, word2};
-}
-
-// Takes the head report of a descriptor whose queue is not empty.
-pvgen_sim_wait_blk take_head(Dev& d, uint64_t* due) {
+// Takes the head report of a descriptor whose queue is not empty: writes its out words
+// (job_id, band_num, src, dst, plane_result, result) into `out` and its due time to `due`.
+void take_head(Dev& d, uint64_t* due, pvgen_sim_wait_blk* out) {
   Pending& p = d.queue.front();
   *due = due_of(p);
-  if (!p.page_run) {
-    const pvgen_sim_wait_blk rep = p.rep;
+  out->job_id = p.job_id;
+  if (p.kind == Pending::kReport) {
+    std::memcpy(&out->band_num, &p.tail, sizeof p.tail);
     d.queue.pop_front();
-    return rep;
+    return;
   }
-  pvgen_sim_wait_blk rep{};
   const uint32_t k = p.k;
-  rep.job_id = p.job_id;
-  rep.band_num = 1;
+  out->band_num = 1;
   for (int i = 0; i < 3; ++i) {
-    rep.src[i] = advanced(p.ring[i], k, k);
-    rep.dst[i] = advanced(p.dst[i], k, k);
+    out->src[i] = pvgen_sim_buf{p.tail.src[i].id, p.tail.src[i].word1 + k, k};
+    out->dst[i] = pvgen_sim_buf{p.tail.dst[i].id, p.tail.dst[i].word1 + k, k};
   }
-  rep.plane_result = (p.job_id << 16) | (k & 0xFFFFu);
-  rep.result = 0;
+  out->plane_result = (p.job_id << 16) | (k & 0xFFFFu);
+  out->result = 0;
   if (k >= p.total) {
     d.queue.pop_front();
   } else {
     p.k = k + 1;
   }
-  return rep;
+}
+
+// A report that carries its job_id and result only, due at `due`.
+Pending bare_report(uint32_t job_id, int32_t result, uint64_t due) {
+  Pending p{};
+  p.kind = Pending::kReport;
+  p.job_id = job_id;
+  p.due = due;
+  p.tail.result = result;
+  return p;
 }
 
 // Books `bands` bands commanded at `now` on the descriptor's engine; returns the time the
@@ -107,30 +114,28 @@ uint64_t run_bands(State& s, Dev& d, uint64_t now, uint32_t bands, uint64_t band
   return start;
 }
 
-void push_report(Dev& d, const pvgen_sim_wait_blk& rep, uint64_t due) {
-  Pending p;
-  p.rep = rep;
-  p.due = due;
-  d.queue.push_back(p);
-}
-
 void band_command(State& s, Dev& d, const pvgen_sim_cmd_blk& b, bool run, uint64_t now) {
   const uint32_t n = ++d.n;
-  pvgen_sim_wait_blk rep{};
-  rep.job_id = b.job_id;
   if (!run) {
-    rep.result = PVGEN_SIM_RESULT_BAND_FAILED;
-    push_report(d, rep, std::max(now, d.free_at));
+    d.queue.push_back() =
+        bare_report(b.job_id, PVGEN_SIM_RESULT_BAND_FAILED, std::max(now, d.free_at));
     return;
   }
   run_bands(s, d, now, 1, s.band_ns);
-  rep.band_num = 1;
+  Pending& p = d.queue.push_back();
+  p.kind = Pending::kReport;
+  p.job_id = b.job_id;
+  p.k = 0;
+  p.total = 0;
+  p.due = d.free_at;
+  p.band_ns = 0;
+  p.tail.band_num = 1;
   for (int i = 0; i < 3; ++i) {
-    rep.src[i] = advanced(b.src[i], 1, n);
-    rep.dst[i] = advanced(d.page.dst[i], n, n);
+    p.tail.src[i] = pvgen_sim_buf{b.src[i].id, b.src[i].word1 + 1, n};
+    p.tail.dst[i] = pvgen_sim_buf{d.page.dst[i].id, d.page.dst[i].word1 + n, n};
   }
-  rep.plane_result = (b.job_id << 16) | (n & 0xFFFFu);
-  push_report(d, rep, d.free_at);
+  p.tail.plane_result = (b.job_id << 16) | (n & 0xFFFFu);
+  p.tail.result = 0;
 }
 
 void page_start_command(State& s, Dev& d, const pvgen_sim_cmd_blk& b, uint64_t now) {
@@ -139,32 +144,36 @@ void page_start_command(State& s, Dev& d, const pvgen_sim_cmd_blk& b, uint64_t n
   d.n = 0;
   if (b.mode != 2)
     return;
-  Pending p;
-  p.page_run = true;
-  p.job_id = b.job_id;
-  std::memcpy(p.ring, b.ring, sizeof p.ring);
-  std::memcpy(p.dst, b.dst, sizeof p.dst);
-  p.total = b.band_total;
-  p.band_ns = s.band_ns;
-  p.start =
+  const uint64_t start =
       b.band_total == 0 ? std::max(now, d.free_at) : run_bands(s, d, now, b.band_total, s.band_ns);
-  d.queue.push_back(p);
+  Pending& p = d.queue.push_back();
+  p.kind = Pending::kPageRun;
+  p.job_id = b.job_id;
+  p.k = 1;
+  p.total = b.band_total;
+  p.due = start;
+  p.band_ns = s.band_ns;
+  p.tail = ReportTail{};
+  std::memcpy(p.tail.src, b.ring, sizeof p.tail.src);
+  std::memcpy(p.tail.dst, b.dst, sizeof p.tail.dst);
 }
 
 // Replaces every running page of the descriptor by its final report and gives back the
 // engine time of its bands not completed by now.
 void stop_command(State& s, Dev& d, uint64_t now) {
-  for (Pending& p : d.queue) {
-    if (!p.page_run)
+  for (size_t i = 0; i < d.queue.size(); ++i) {
+    Pending& p = d.queue[i];
+    if (p.kind != Pending::kPageRun)
       continue;
     if (p.total != 0) {
+      const uint64_t start = p.due;
       uint64_t completed = p.total;
       if (p.band_ns != 0)
-        completed = now <= p.start ? 0 : (now - p.start) / p.band_ns;
+        completed = now <= start ? 0 : (now - start) / p.band_ns;
       completed = std::min<uint64_t>(completed, p.total);
       const uint64_t cancelled = p.total - completed;
-      const uint64_t end = add_sat(p.start, mul_sat(p.total, p.band_ns));
-      const uint64_t new_end = add_sat(p.start, mul_sat(completed, p.band_ns));
+      const uint64_t end = add_sat(start, mul_sat(p.total, p.band_ns));
+      const uint64_t new_end = add_sat(start, mul_sat(completed, p.band_ns));
       s.stats.busy_ns -= std::min(s.stats.busy_ns, mul_sat(cancelled, p.band_ns));
       s.stats.bands_run -= std::min<uint64_t>(s.stats.bands_run, cancelled);
       if (s.stats.last_completion_ns == end)
@@ -172,13 +181,7 @@ void stop_command(State& s, Dev& d, uint64_t now) {
       if (d.free_at == end)
         d.free_at = new_end;
     }
-    pvgen_sim_wait_blk rep{};
-    rep.job_id = p.job_id;
-    rep.result = PVGEN_SIM_RESULT_STOPPED;
-    Pending final_report;
-    final_report.rep = rep;
-    final_report.due = now;
-    p = final_report;
+    p = bare_report(p.job_id, PVGEN_SIM_RESULT_STOPPED, now);
   }
   d.page = Page{};
 }
@@ -193,16 +196,20 @@ struct Outcome {
 Outcome command(State& s, Dev& d, int kind, uint32_t code, void* arg) {
   if (arg == nullptr) {
     ++s.stats.bad_requests;
-    trace(s, "pvgen-sim: fd %d %s with null block -> EFAULT\n", d.fd, kKindNames[kind]);
+    if (tracing(s))
+      trace(s, "pvgen-sim: fd %d %s with null block -> EFAULT\n", d.fd, kKindNames[kind]);
     return Outcome{-1, EFAULT};
   }
   const uint64_t now = now_ns();
+  // Filled in place, the block copied once; the words before the block cleared first so that
+  // padding reads as 0 where there is some.
   pvgen_sim_command& c = s.commands.emplace(s.log_limit);
+  std::memset(&c, 0, offsetof(pvgen_sim_command, blk));
   c.code = code;
   c.fd = d.fd;
   c.thread = pthread_self();
   c.time_ns = now;
-  std::memcpy(&c.blk, arg, sizeof c.blk);
+  copy_bytes(&c.blk, arg, sizeof c.blk);
   const pvgen_sim_cmd_blk& b = c.blk;
   ++s.stats.requests[kind];
   const Hit h = hit(s, kind);
@@ -238,9 +245,11 @@ Outcome command(State& s, Dev& d, int kind, uint32_t code, void* arg) {
   c.ret = o.ret;
   c.err = o.err;
   c.result = result;
-  trace(s, "pvgen-sim: fd %d %s job_id=%u mode=%u -> ret %d errno %d result %d\n", d.fd,
-        kKindNames[kind], static_cast<unsigned>(b.job_id), static_cast<unsigned>(b.mode), o.ret,
-        o.err, static_cast<int>(result));
+  if (tracing(s)) {
+    trace(s, "pvgen-sim: fd %d %s job_id=%u mode=%u -> ret %d errno %d result %d\n", d.fd,
+          kKindNames[kind], static_cast<unsigned>(b.job_id), static_cast<unsigned>(b.mode), o.ret,
+          o.err, static_cast<int>(result));
+  }
   return o;
 }
 
@@ -259,29 +268,29 @@ void write_result(void* arg, int32_t result) {
               sizeof result);
 }
 
-Outcome wait_request(State& s, const std::shared_ptr<Dev>& dev, void* arg) {
-  Dev& d = *dev;
+// Changes it makes are published by the one sim_ioctl makes after every request, before the
+// lock is let go; a wait that is going to sleep makes one before its first sleep.
+Outcome wait_request(State& s, Dev& d, void* arg) {
   if (arg == nullptr) {
     ++s.stats.bad_requests;
-    trace(s, "pvgen-sim: fd %d wait with null block -> EFAULT\n", d.fd);
+    if (tracing(s))
+      trace(s, "pvgen-sim: fd %d wait with null block -> EFAULT\n", d.fd);
     return Outcome{-1, EFAULT};
   }
-  pvgen_sim_answer a{};
-  a.fd = d.fd;
-  a.thread = pthread_self();
-  std::memcpy(&a.blk, arg, sizeof a.blk);
+  pvgen_sim_wait_blk blk;  // as given, then as returned to the caller
+  std::memcpy(&blk, arg, sizeof blk);
   ++s.stats.requests[PVGEN_SIM_WAIT];
   const Hit h = hit(s, PVGEN_SIM_WAIT);
-  changed(s);
   Outcome o;
   bool take = false;
+  bool counted = false;  // among the blocked, and holding a reference to the descriptor
+  uint64_t seen = 0;     // the clock reading that found the report due
   if (h.again) {
     ++s.stats.again;
-    a.blk.result = PVGEN_SIM_RESULT_AGAIN;
-  } else if (!h.err && (a.blk.asic != 0 || a.blk.module != 0 || a.blk.channel != 0)) {
-    a.blk.result = PVGEN_SIM_RESULT_BAD_UNIT;
+    blk.result = PVGEN_SIM_RESULT_AGAIN;
+  } else if (!h.err && (blk.asic != 0 || blk.module != 0 || blk.channel != 0)) {
+    blk.result = PVGEN_SIM_RESULT_BAD_UNIT;
   } else {
-    bool counted = false;
     for (;;) {
       if (d.closed) {
         o = Outcome{-1, EBADF};
@@ -289,13 +298,14 @@ Outcome wait_request(State& s, const std::shared_ptr<Dev>& dev, void* arg) {
       }
       const bool gate_ok = !s.gate_closed || s.credits > 0;
       const uint64_t due = d.queue.empty() ? kNever : due_of(d.queue.front());
-      if (gate_ok && due != kNever && due <= now_ns()) {
+      if (gate_ok && due != kNever && due <= (seen = now_ns())) {
         take = true;
         break;
       }
       if (!counted) {
         counted = true;
         ++s.blocked;
+        ++d.refs;  // a close while it sleeps leaves the descriptor to it
         changed(s);
       }
       if (gate_ok && due != kNever) {
@@ -307,41 +317,54 @@ Outcome wait_request(State& s, const std::shared_ptr<Dev>& dev, void* arg) {
     if (counted)
       --s.blocked;
   }
+  uint64_t due_ns = 0;
   if (take) {
     if (s.gate_closed)
       --s.credits;
     ++s.stats.reports;
-    const pvgen_sim_wait_blk rep = take_head(d, &a.due_ns);
-    a.took_report = 1;
     if (h.err) {
       // The report is dropped; only the result word tells the caller anything.
+      pvgen_sim_wait_blk dropped{};
+      take_head(d, &due_ns, &dropped);
       o = Outcome{-1, h.errnum};
-      a.blk.result = h.err_result;
+      blk.result = h.err_result;
     } else {
-      a.blk.job_id = rep.job_id;
-      a.blk.band_num = h.has_band_num ? h.band_num : rep.band_num;
-      std::memcpy(a.blk.src, rep.src, sizeof a.blk.src);
-      std::memcpy(a.blk.dst, rep.dst, sizeof a.blk.dst);
-      a.blk.plane_result = rep.plane_result;
-      a.blk.result = h.has_result ? h.result : rep.result;
-      write_out_words(arg, a.blk);
+      take_head(d, &due_ns, &blk);
+      if (h.has_band_num)
+        blk.band_num = h.band_num;
+      if (h.has_result)
+        blk.result = h.result;
+      write_out_words(arg, blk);
     }
-    write_result(arg, a.blk.result);
+    write_result(arg, blk.result);
   } else if (o.ret == 0) {
-    write_result(arg, a.blk.result);  // result 3 or bad unit
+    write_result(arg, blk.result);  // result 3 or bad unit
   }
   if (o.ret < 0)
     ++s.stats.failed[PVGEN_SIM_WAIT];
+  // Filled in place; the bytes around the block cleared first so that padding reads as 0.
+  pvgen_sim_answer& a = s.answers.emplace(s.log_limit);
+  constexpr size_t kBlkEnd = offsetof(pvgen_sim_answer, blk) + sizeof(pvgen_sim_wait_blk);
+  std::memset(&a, 0, offsetof(pvgen_sim_answer, blk));
+  std::memset(reinterpret_cast<char*>(&a) + kBlkEnd, 0, sizeof a - kBlkEnd);
+  a.fd = d.fd;
+  a.thread = pthread_self();
+  a.due_ns = due_ns;
+  // A report taken returns at once after the reading that found it due.
+  a.time_ns = take ? seen : now_ns();
   a.ret = o.ret;
   a.err = o.err;
-  a.time_ns = now_ns();
-  s.answers.push(a, s.log_limit);
-  trace(s,
-        "pvgen-sim: fd %d wait -> ret %d errno %d job_id=%u band_num=%d plane_result=0x%x "
-        "result %d\n",
-        d.fd, o.ret, o.err, static_cast<unsigned>(a.blk.job_id), static_cast<int>(a.blk.band_num),
-        static_cast<unsigned>(a.blk.plane_result), static_cast<int>(a.blk.result));
-  changed(s);
+  a.took_report = take ? 1 : 0;
+  a.blk = blk;
+  if (tracing(s)) {
+    trace(s,
+          "pvgen-sim: fd %d wait -> ret %d errno %d job_id=%u band_num=%d plane_result=0x%x "
+          "result %d\n",
+          d.fd, o.ret, o.err, static_cast<unsigned>(blk.job_id), static_cast<int>(blk.band_num),
+          static_cast<unsigned>(blk.plane_result), static_cast<int>(blk.result));
+  }
+  if (counted)
+    release(&d);
   return o;
 }
 
@@ -437,7 +460,7 @@ int sim_open(int* err) {
     if (fd < 0) {
       *err = errno;
     } else {
-      auto dev = std::make_shared<Dev>();
+      Dev* dev = new Dev;
       dev->fd = fd;
       s.devs[fd] = dev;
       g_open_count.fetch_add(1, std::memory_order_release);
@@ -445,7 +468,8 @@ int sim_open(int* err) {
   }
   if (fd < 0)
     ++s.stats.failed[PVGEN_SIM_OPEN];
-  trace(s, "pvgen-sim: open %s -> %d errno %d\n", PVGEN_SIM_DEVICE, fd, fd < 0 ? *err : 0);
+  if (tracing(s))
+    trace(s, "pvgen-sim: open %s -> %d errno %d\n", PVGEN_SIM_DEVICE, fd, fd < 0 ? *err : 0);
   changed(s);
   return fd;
 }
@@ -456,10 +480,9 @@ bool sim_ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
   clock_call(PVGEN_SIM_CALL_IOCTL, request);
   State& s = state();
   Lock l(s);
-  const auto it = s.devs.find(fd);
-  if (it == s.devs.end())
+  Dev* const dev = find_dev(s, fd);
+  if (dev == nullptr)
     return false;
-  const std::shared_ptr<Dev> dev = it->second;
   // The kernel takes the request as a 32-bit word.
   const uint32_t code = static_cast<uint32_t>(request);
   Outcome o;
@@ -474,12 +497,14 @@ bool sim_ioctl(int fd, unsigned long request, void* arg, int* ret, int* err) {
       o = command(s, *dev, PVGEN_SIM_STOP, code, arg);
       break;
     case PVGEN_SIM_IOC_WAIT:
-      o = wait_request(s, dev, arg);
+      o = wait_request(s, *dev, arg);
       break;
     default:
       ++s.stats.bad_requests;
-      trace(s, "pvgen-sim: fd %d unknown request 0x%08x -> ENOTTY\n", fd,
-            static_cast<unsigned>(code));
+      if (tracing(s)) {
+        trace(s, "pvgen-sim: fd %d unknown request 0x%08x -> ENOTTY\n", fd,
+              static_cast<unsigned>(code));
+      }
       o = Outcome{-1, ENOTTY};
       break;
   }
@@ -498,16 +523,21 @@ bool sim_close(int fd, int* ret, int* err) {
   const auto it = s.devs.find(fd);
   if (it == s.devs.end())
     return false;
-  it->second->closed = true;
+  Dev* const dev = it->second;
+  dev->closed = true;
   s.devs.erase(it);
+  if (s.last_dev == dev)
+    s.last_dev = nullptr;
   g_open_count.fetch_sub(1, std::memory_order_release);
   ++s.stats.requests[PVGEN_SIM_CLOSE];
   // Released under the lock: until the number is free again, requests on it still find
   // the descriptor or, after this point, the C library's EBADF.
   *ret = real_close(fd);
   *err = *ret < 0 ? errno : 0;
-  trace(s, "pvgen-sim: close %d\n", fd);
+  if (tracing(s))
+    trace(s, "pvgen-sim: close %d\n", fd);
   changed(s);
+  release(dev);  // its waiters, woken by the change, hold their own references
   return true;
 }
 
@@ -659,8 +689,9 @@ void pvgen_sim_get_stats(pvgen_sim_stats* out) {
   out->blocked_waiters = s.blocked;
   uint64_t pending = 0;
   for (const auto& entry : s.devs) {
-    for (const pvgen_sim::Pending& p : entry.second->queue)
-      pending += pvgen_sim::remaining(p);
+    const pvgen_sim::ReportQueue& queue = entry.second->queue;
+    for (size_t i = 0; i < queue.size(); ++i)
+      pending += pvgen_sim::remaining(queue[i]);
   }
   out->pending_reports = static_cast<uint32_t>(std::min<uint64_t>(pending, UINT32_MAX));
 }

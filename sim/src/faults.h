@@ -12,8 +12,16 @@ namespace pvgen_sim {
 
 bool rule_valid(const pvgen_sim_fault& f);
 
+// The rules that hit call number `call` of `kind`.
+Hit hit_rules(State& s, int kind, uint64_t call);
+
 // Counts one call of `kind` and collects the rules that hit it.
-Hit hit(State& s, int kind);
+inline Hit hit(State& s, int kind) {
+  const uint64_t call = ++s.calls[kind];
+  if (s.rules.empty())
+    return Hit{};
+  return hit_rules(s, kind, call);
+}
 
 bool parse_long(const std::string& text, long long* out);
 

@@ -17,6 +17,11 @@ int log_get(State& s, Log<T> State::*log_member, size_t index, T* out) {
   return 0;
 }
 
+// True when there is a trace file; callers test it before formatting a line for it.
+inline bool tracing(const State& s) {
+  return s.trace != nullptr;
+}
+
 // Writes a line to the trace file, when there is one.
 void trace(State& s, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 

@@ -56,6 +56,9 @@
 #include "recording_text.h"
 
 namespace pvgen_sim::replay {
+
+bool g_replay_active = false;
+
 namespace {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
@@ -109,7 +112,6 @@ struct State {
 };
 
 State* g_state = nullptr;
-bool g_active = false;
 std::atomic<int> g_open{0};
 
 uint64_t now_ns() {
@@ -405,12 +407,8 @@ void load_environment() {
     }
     g_state->patience_ns = static_cast<uint64_t>(sec * 1e9);
   }
-  g_active = true;
+  g_replay_active = true;
   std::atexit(check_at_exit);
-}
-
-bool active() {
-  return g_active;
 }
 
 int open(int* err) {

@@ -9,8 +9,14 @@ namespace pvgen_sim::replay {
 // on a recording that does not read.
 void load_environment();
 
+// Set once at load time, before any thread of the program can exist, when a recording
+// answers the device; read-only afterwards.
+extern bool g_replay_active __attribute__((visibility("hidden")));
+
 // True when a recording answers the device.
-bool active();
+inline bool active() {
+  return g_replay_active;
+}
 
 // As sim_open, sim_ioctl and sim_close of engine.h, answered from the recording. At the
 // first call that differs from the recording they report it and end the process with

@@ -3,6 +3,8 @@
 
 #include <sched.h>
 
+#include <cstring>
+
 #include "clock.h"
 
 namespace pvgen_sim {
@@ -12,24 +14,18 @@ const char* const kKindNames[PVGEN_SIM_KINDS] = {"page_start", "band", "wait",
 
 std::atomic<int> g_open_count{0};
 
-State& state() {
-  static State* const s = new State();
-  return *s;
-}
-
-// The clock and the blocking go through clock.cpp, where a scheduler can take them over.
-uint64_t now_ns() {
-  return clock_now_ns();
-}
-
 // Sleeps on the condition variable until woken or until `until` (kNever: no limit).
 void sleep_until(State& s, uint64_t until) {
+  ++s.sleepers;
   clock_sleep(&s.cv, &s.mu, until);
+  --s.sleepers;
 }
 
+// Every change is made with State::mu held, and a sleeper is counted before its sleep lets
+// go of it: a change that finds no sleeper has nobody to wake.
 void changed(State& s) {
   s.generation.fetch_add(1, std::memory_order_release);
-  clock_changed(&s.cv);
+  clock_changed(&s.cv, s.sleepers != 0);
 }
 
 // Sleeps until a report falls due at `due`, or until something changes. A real engine
@@ -57,14 +53,8 @@ void sleep_until_due(State& s, uint64_t due) {
   pthread_mutex_lock(&s.mu);
 }
 
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-  if (a != 0 && b > kNever / a)
-    return kNever;
-  return a * b;
-}
-
-uint64_t add_sat(uint64_t a, uint64_t b) {
-  return b > kNever - a ? kNever : a + b;
+void copy_bytes(void* to, const void* from, size_t size) {
+  std::memcpy(to, from, size);
 }
 
 }  // namespace pvgen_sim
