@@ -11,9 +11,11 @@
 //     get_channel()/channel_create() take channel_list_mutex inside it.
 //   Channel workers: ctrl_signal() through quorl_signal.
 //   ctrl_flag and channel_created are words shared without a lock (relaxed atomics);
-//   ctrl_event carries the wake-up itself. stop_mutex serialises stops (alone, before
-//   request_mutex). retiring is written under request_mutex by the teardown and read by
-//   submissions under it, and by the dispatcher after each wake-up.
+//   ctrl_event carries the wake-up itself, posted by ctrl_signal() only when the registry's
+//   pass index holds an entry (its count, read without the list mutex) or the teardown has
+//   begun. stop_mutex serialises stops (alone, before request_mutex). retiring is written
+//   under request_mutex by the teardown and read by submissions under it, by the dispatcher
+//   after each wake-up, and by ctrl_signal() (relaxed).
 //   s_inside_ counts the threads inside a submission (atomic, process-wide so that a thread
 //   leaving the library never touches a control that the teardown may already have freed).
 #pragma once
