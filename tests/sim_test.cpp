@@ -267,7 +267,13 @@ TEST_F(Sim, DescriptorsKeepTheirOwnReportsAndACloseWakesItsWaiter) {
   EXPECT_EQ(err, EBADF);
   EXPECT_EQ(pvgen_sim_is_device(other), 0);
   EXPECT_EQ(ioctl(other, PVGEN_SIM_IOC_BAND_EXE, &b), -1);
+#ifdef PVGEN_SIM_EMULATOR
+  // The call goes to the system; qemu-user refuses a request number it does not know
+  // (ENOSYS) before it looks at the descriptor.
+  EXPECT_TRUE(errno == EBADF || errno == ENOSYS) << errno;
+#else
   EXPECT_EQ(errno, EBADF);
+#endif
   EXPECT_EQ(band(3), 0);
   EXPECT_EQ(wait_report().job_id, 3u);
   pvgen_sim_answer a{};
