@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <latch>
 #include <thread>
 #include <utility>
@@ -128,4 +129,36 @@ TEST(FoundationControl, WakeUpsDuringAPassGiveExactlyOneMorePass) {
   }
   Control::release();  // joins the dispatcher: a pass under way is finished and counted
   EXPECT_EQ(platform::notifications().size(), 2u);
+}
+
+// A signal while nothing is listed that a pass could act on leaves the sleeping dispatcher
+// asleep (it would only find the flag and sleep again); the flag stays set, and once an
+// entry is listed the next signal wakes it for a pass.
+TEST(FoundationControl, ASignalWithNothingPendingLeavesTheDispatcherAsleep) {
+  pvgen_test::Capture capture;
+  Registry* reg = Registry::instance();
+  Control* ctrl = Control::instance();
+  const pid_t dispatcher = pvgen_test::tid_named("quorl_pvgen_ctr");
+  ASSERT_NE(dispatcher, 0);
+  while (pvgen_test::thread_state(dispatcher) != 'S') {
+    std::this_thread::yield();
+  }
+  const long asleep = pvgen_test::voluntary_switches(dispatcher);
+  for (int i = 0; i < 100; ++i) {
+    ctrl->ctrl_signal();
+  }
+  // Time for a wrongly woken dispatcher to run and sleep again (each would count).
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(pvgen_test::voluntary_switches(dispatcher), asleep);
+  EXPECT_TRUE(ControlTestAccess::wake_up_pending(*ctrl));
+  EXPECT_TRUE(platform::notifications().empty());
+
+  // An entry of a kind the dispatcher does not know is reported on every pass.
+  QUORL_CNV_PVGEN_BLK blk = pvgen_test::make_block(1);
+  reg->req_list_insert(7, blk, nullptr);
+  ctrl->ctrl_signal();
+  while (platform::notifications().empty()) {
+    std::this_thread::yield();
+  }
+  EXPECT_GT(pvgen_test::voluntary_switches(dispatcher), asleep);
 }
