@@ -20,6 +20,7 @@ if(NOT CMAKE_CROSSCOMPILING AND TARGET pvgen-explore)
     PRIVATE ${PROJECT_SOURCE_DIR}/middleware/quorl/quorl_cnv/include)
   target_link_libraries(explore_planted_library PRIVATE ${CMAKE_DL_LIBS})
   pvgen_add_test(explore_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/explore_test.cpp)
+  target_include_directories(explore_test PRIVATE ${PROJECT_SOURCE_DIR}/platform/controlled)
   add_dependencies(explore_test pvgen-explore ${_explore_targets} explore_planted_library)
   target_compile_definitions(explore_test PRIVATE
     PVGEN_EXPLORE_PATH="$<TARGET_FILE:pvgen-explore>"

@@ -3,14 +3,13 @@
 // and its schedule file replays to the same trace, the preemption-bounded search covers its
 // space, the library's corners run clean, results that break the library's contract fail the
 // schedule, and what the tool says about failing programs and bad command lines.
-#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <ostream>
 #include <string>
 
+#include "explore_protocol.h"
 #include "support/tool_process.h"
 
 namespace {
@@ -166,13 +165,8 @@ struct Planted {
 // The shared AddressSanitizer runtime this test runs on (a GCC sanitizer build), which must
 // come first in a preload list of pvgen-explore's built the same way; empty otherwise.
 std::string sanitizer_runtime_first() {
-  void* init = dlsym(RTLD_DEFAULT, "__asan_init");
-  Dl_info info{};
-  if (init == nullptr || dladdr(init, &info) == 0 || info.dli_fname == nullptr ||
-      std::strstr(info.dli_fname, ".so") == nullptr) {
-    return {};
-  }
-  return std::string(info.dli_fname) + ":";
+  const std::string runtime = explore_protocol::shared_sanitizer_runtime();
+  return runtime.empty() ? runtime : runtime + ":";
 }
 
 std::string planted(const Planted& p, const std::string& options) {

@@ -343,19 +343,6 @@ void check_faults(const std::string& rules) {
   }
 }
 
-// A sanitizer's runtime that this tool runs on as a shared library (AddressSanitizer in a
-// GCC build): the controlled platform of the same build needs it, and it must be loaded
-// before everything else, so it goes first in the preload list. Empty otherwise.
-std::string sanitizer_runtime() {
-  void* init = dlsym(RTLD_DEFAULT, "__asan_init");
-  Dl_info info{};
-  if (init == nullptr || dladdr(init, &info) == 0 || info.dli_fname == nullptr ||
-      std::strstr(info.dli_fname, ".so") == nullptr) {
-    return {};
-  }
-  return info.dli_fname;
-}
-
 struct Server {
   pid_t pid = -1;
   int to = -1;    // requests
@@ -380,7 +367,7 @@ Server start_server(const Options& o) {
   }
   const std::string platform_dir = platform.substr(0, platform.rfind('/'));
   std::string preload = platform + ":" + sim;
-  if (const std::string runtime = sanitizer_runtime(); !runtime.empty()) {
+  if (const std::string runtime = explore_protocol::shared_sanitizer_runtime(); !runtime.empty()) {
     preload = runtime + ":" + preload;
   }
   if (const char* old = getenv("LD_PRELOAD"); old != nullptr && *old != '\0') {

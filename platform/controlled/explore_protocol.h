@@ -8,11 +8,14 @@
 // file on R ends the program with status 0.
 #pragma once
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 namespace explore_protocol {
 
@@ -106,6 +109,20 @@ static inline bool write_all(int fd, const void* buf, size_t n) {
     n -= static_cast<size_t>(put);
   }
   return true;
+}
+
+// The sanitizer runtime this process runs on as a shared library (AddressSanitizer in a GCC
+// build), or empty. The controlled platform of such a build needs it, and it must be loaded
+// before everything else: whoever preloads that platform, or a program that runs
+// pvgen-explore with a preload list, puts it first.
+static inline std::string shared_sanitizer_runtime() {
+  void* init = dlsym(RTLD_DEFAULT, "__asan_init");
+  Dl_info info{};
+  if (init == nullptr || dladdr(init, &info) == 0 || info.dli_fname == nullptr ||
+      std::strstr(info.dli_fname, ".so") == nullptr) {
+    return {};
+  }
+  return info.dli_fname;
 }
 
 }  // namespace explore_protocol
