@@ -72,6 +72,8 @@ class quorl_cnv_pvgen_pending {
   quorl_cnv_pvgen_run* first() const { return head_; }
   // How many slots are indexed. Written under the registry's list mutex; readable without
   // it (a relaxed read: a count older than a change its reader was told of cannot be seen).
+  // Spelt out rather than through relaxed_load(): this header is installed with the
+  // classes', the library's small helpers are not.
   size_t indexed() const {
     return std::atomic_ref<size_t>(const_cast<size_t&>(indexed_)).load(std::memory_order_relaxed);
   }
